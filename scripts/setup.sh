@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Sets up everything plumo needs on a Debian 12 machine, and builds and installs it
+# into .venv. Safe to run again: each step only does work when something is missing
+# or the sources changed.
+#
+#   PLUMO_REBUILD=1 scripts/setup.sh   # rebuild and reinstall even if nothing changed
+#   PLUMO_WERROR=ON scripts/setup.sh   # build with compiler warnings as errors
+#
+# All output goes to stderr, so that callers' stdout stays their own.
+set -euo pipefail
+exec 1>&2
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+
+SYSTEM_PYTHON=/usr/bin/python3
+VENV="$ROOT/.venv"
+VPY="$VENV/bin/python"
+
+say() { printf 'setup: %s\n' "$*"; }
+
+# --- 1. Debian packages ----------------------------------------------------------
+APT_PACKAGES=(
+    ca-certificates build-essential git clang-format
+    python3 python3-dev python3-venv python3-numpy
+    python3-gi python3-gst-1.0
+    gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0
+    gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
+)
+
+missing=()
+for pkg in "${APT_PACKAGES[@]}"; do
+    status="$(dpkg-query -W -f='${db:Status-Status}' "$pkg" 2>/dev/null || true)"
+    [[ "$status" == "installed" ]] || missing+=("$pkg")
+done
+if ((${#missing[@]})); then
+    say "installing Debian packages: ${missing[*]}"
+    SUDO=()
+    if [[ "$(id -u)" != 0 ]]; then
+        command -v sudo >/dev/null || { say "need root (or sudo) to install: ${missing[*]}"; exit 1; }
+        SUDO=(sudo)
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    "${SUDO[@]}" apt-get update
+    "${SUDO[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# --- 2. Virtual environment (Debian's interpreter, sees Debian's numpy and gi) ---
+venv_ok() {
+    [[ -x "$VPY" ]] || return 1
+    "$VPY" - <<'PY' >/dev/null 2>&1
+import sys
+assert sys.prefix != sys.base_prefix          # a venv
+assert sys.base_prefix == "/usr"              # made from Debian's /usr/bin/python3
+import numpy, gi
+gi.require_version("Gst", "1.0")
+from gi.repository import Gst
+PY
+}
+if ! venv_ok; then
+    if [[ -e "$VENV" ]]; then
+        say "re-creating broken or foreign .venv"
+        rm -rf "$VENV"
+    else
+        say "creating .venv"
+    fi
+    "$SYSTEM_PYTHON" -m venv --system-site-packages "$VENV"
+    venv_ok || { say ".venv cannot import numpy and gi.repository.Gst"; exit 1; }
+fi
+
+# The venv's cmake and ninja come first for the build.
+export PATH="$VENV/bin:$PATH"
+
+# --- 3. Build and test tools (never numpy: it must stay Debian's) ------------------
+TOOLS=("scikit-build-core>=0.8" "pybind11>=2.12" "cmake>=3.18" "ninja>=1.10" "pytest>=7")
+tools_ok() {
+    "$VPY" - "${TOOLS[@]}" <<'PY' >/dev/null 2>&1
+import re, sys
+from importlib import metadata
+def key(v):
+    return tuple(int(x) for x in re.findall(r"\d+", v)[:3])
+for req in sys.argv[1:]:
+    name, floor = req.split(">=")
+    assert key(metadata.version(name)) >= key(floor), req
+PY
+}
+if ! tools_ok; then
+    say "installing build and test tools into .venv"
+    "$VPY" -m pip install --quiet "${TOOLS[@]}"
+    tools_ok || { say "build/test tools still missing after pip install"; exit 1; }
+fi
+
+# --- 4. Build and install plumo ----------------------------------------------------
+# --no-build-isolation: the build uses the tools installed above. This keeps the
+# persistent CMake tree in build/ valid between runs (an isolated build env lives in
+# a temporary directory that is gone by the next build, and the cache would point at
+# it), so re-installs are incremental, and it needs no network once .venv is set up.
+# PLUMO_WERROR is always passed, as the CMake cache in build/ would otherwise keep
+# whatever value an earlier build was given.
+WERROR="${PLUMO_WERROR:-OFF}"
+STAMP="$VENV/.plumo-build-stamp"
+source_hash() {
+    {
+        find pyproject.toml CMakeLists.txt csrc src -type f \
+            ! -path '*/__pycache__/*' ! -name '*.pyc' -print0 2>/dev/null \
+            | LC_ALL=C sort -z | xargs -0 -r sha256sum || true
+        "$VPY" -c 'import sys; print(sys.version)'
+        echo "PLUMO_WERROR=$WERROR"
+    } | sha256sum | cut -d' ' -f1
+}
+hash_now="$(source_hash)"
+if [[ "${PLUMO_REBUILD:-0}" != 0 ]] \
+    || [[ "$(cat "$STAMP" 2>/dev/null || true)" != "$hash_now" ]] \
+    || ! (cd "$VENV" && "$VPY" -c 'import plumo') >/dev/null 2>&1; then
+    say "building and installing plumo into .venv"
+    rm -f "$STAMP"
+    "$VPY" -m pip install --quiet --no-build-isolation \
+        --config-settings="cmake.define.PLUMO_WERROR=$WERROR" "$ROOT"
+    echo "$hash_now" >"$STAMP"
+else
+    say "plumo is up to date in .venv"
+fi
