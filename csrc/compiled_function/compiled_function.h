@@ -203,7 +203,7 @@ inline bool truth(py::handle o) {
 inline py::object str(py::handle o) {
     return steal(PyObject_Str(o.ptr()));
 }
-/// `f"{o}"`: format with an empty spec.
+/// `f"{o}"`, that is `format(o, "")`.
 py::object format(py::handle o);
 /// `a + b`
 inline py::object add(py::handle a, py::handle b) {
