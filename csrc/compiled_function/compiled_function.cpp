@@ -29,6 +29,7 @@ struct Shape {
     Py_ssize_t min_positional = 0;            // leading positional parameters without a default
     std::size_t var_positional = max_params;  // index of `*args`, or max_params
     bool exact = false;                       // "exactly" in the count message
+    bool checked = false;                     // some parameter has an exact-type check
     bool simple = false;                      // only positional parameters, none of them checked
 };
 
@@ -45,10 +46,10 @@ Shape shape_of(const FunctionDef& def) {
         }
     }
     s.exact = s.var_positional == max_params && s.min_positional == s.max_positional;
-    s.simple = s.max_positional == static_cast<Py_ssize_t>(def.param_count);
     for (std::size_t i = 0; i < def.param_count; ++i)
         if (def.params[i].check != Check::none)
-            s.simple = false;
+            s.checked = true;
+    s.simple = !s.checked && s.max_positional == static_cast<Py_ssize_t>(def.param_count);
     return s;
 }
 
@@ -206,7 +207,7 @@ struct Binder {
         if (kw_left > 0 && !reject_keywords(f, s, nargs, kwnames))
             return false;
 
-        for (std::size_t i = 0; i < def.param_count; ++i) {
+        for (std::size_t i = 0; s.checked && i < def.param_count; ++i) {
             const Param& p = def.params[i];
             PyObject* v = call.values_[i];
             if (p.check == Check::none || v == Py_None)
