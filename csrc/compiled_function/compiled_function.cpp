@@ -6,6 +6,7 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <vector>
 
 #if PY_VERSION_HEX < 0x030A0000
 static inline PyObject* Py_NewRef(PyObject* o) {
@@ -658,6 +659,20 @@ py::object import_from(const char* module, const char* name, py::module_ importe
                      py::str(imported.attr("__name__")).cast<std::string>().c_str());
     }
     return steal(value);
+}
+
+py::object invoke_star(py::handle f, std::initializer_list<py::handle> leading, py::handle rest) {
+    const Py_ssize_t extra = PyTuple_GET_SIZE(rest.ptr());
+    std::vector<PyObject*> argv;
+    argv.reserve(1 + leading.size() + static_cast<std::size_t>(extra));
+    argv.push_back(nullptr);  // the slot PY_VECTORCALL_ARGUMENTS_OFFSET lends to the callee
+    for (py::handle value : leading)
+        argv.push_back(value.ptr());
+    for (Py_ssize_t i = 0; i < extra; ++i)
+        argv.push_back(PyTuple_GET_ITEM(rest.ptr(), i));
+    // The tuple owns the items it lends us; it outlives the call.
+    return steal(PyObject_Vectorcall(f.ptr(), argv.data() + 1,
+                                     (argv.size() - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 py::object format(py::handle o) {

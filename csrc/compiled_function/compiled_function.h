@@ -178,6 +178,9 @@ py::object invoke(py::handle f, Args&&... args) {
                                      sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+/// `f(*leading, *rest)`: the leading values, then the items of the tuple `rest` (a `*args`).
+py::object invoke_star(py::handle f, std::initializer_list<py::handle> leading, py::handle rest);
+
 // A Name is always an interned exact str, so the type's own slots can be called directly: the
 // checks PyObject_GetAttr/SetAttr make on the name first have nothing to do.
 inline py::object getattr(py::handle o, const Name& name) {
