@@ -2,6 +2,10 @@
 
 #include <structmember.h>
 
+#if defined(__linux__)
+#include <dlfcn.h>
+#endif
+
 #include <cstring>
 #include <exception>
 #include <new>
@@ -619,6 +623,14 @@ py::object Call::closure(const FunctionDef& def, std::initializer_list<py::handl
 }
 
 void init_compiled_functions() {
+#if defined(__linux__)
+    // GStreamer links libunwind, and the bindings load it into the global symbol scope, where it
+    // comes before the libgcc_s our modules reach only through their own dependencies. A module
+    // loaded after that would bind _Unwind_Resume to libunwind while libstdc++ throws through
+    // libgcc_s, and the first exception through it aborts the process. Putting libgcc_s in the
+    // global scope first keeps every module on one unwinder.
+    dlopen("libgcc_s.so.1", RTLD_NOW | RTLD_GLOBAL | RTLD_NOLOAD);
+#endif
     if (function_type != nullptr)
         return;
     function_type =
