@@ -13,21 +13,6 @@ from plumo.errors import NotLinkedError, StreamSetupError
 from plumo.utils.gstreamer import Gst, Pipeline
 
 
-@pytest.fixture
-def pipelines():
-    made = []
-
-    def make(launch=None, name=None):
-        p = Pipeline(name) if launch is None else Pipeline.from_launch_string(launch, name)
-        made.append(p)
-        return p
-
-    yield make
-    for p in made:
-        p.set_state(Gst.State.NULL)
-        p.release_resources()
-
-
 def state_of(element):
     return element.get_state(0)[1]
 
