@@ -386,9 +386,8 @@ def test_factory_without_plugin_is_skipped():
 def test_bus_watch_runs_on_the_loop_thread_and_restart():
     run_script(
         """
-        from gi.repository import GLib, Gst
-        Gst.init(None)
-        pipeline = Gst.Pipeline.new(None)
+        from plumo.utils.gstreamer import Gst, Pipeline
+        pipeline = Pipeline(None)
         seen = []
         event = threading.Event()
 
@@ -397,23 +396,25 @@ def test_bus_watch_runs_on_the_loop_thread_and_restart():
             event.set()
             return True
 
-        pipeline.get_bus().add_watch(GLib.PRIORITY_DEFAULT, on_message)
+        pipeline.add_bus_watch(on_message)
 
-        def fires():
+        def fires(expected=True):
             event.clear()
             pipeline.get_bus().post(Gst.Message.new_application(pipeline, Gst.Structure.new_empty("ping")))
-            return event.wait(0.3 if not sysboot._running else 10)
+            return event.wait(10 if expected else 0.3)
 
-        assert not fires()  # nothing runs the default main context yet
+        assert not fires(False)  # nothing runs the default main context yet
         sysboot.start()
         assert fires() and seen[-1] is sysboot._glib_main_loop_thread
         first = sysboot._glib_main_loop_thread
         assert first.name == "SysbootThread" and first.daemon
         sysboot.close()
-        assert not first.is_alive() and not fires()
+        assert not first.is_alive() and not fires(False)
         sysboot.start()
         assert fires() and seen[-1] is sysboot._glib_main_loop_thread is not first
         assert seen[-1].name == "SysbootThread" and not first.is_alive()
+        pipeline.release_resources()  # the watch is gone: the loop no longer dispatches to it
+        assert not fires(False)
         sysboot.close()
         """
     )
