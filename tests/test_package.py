@@ -36,4 +36,5 @@ def test_command_line_demo_runs():
     )
     assert done.returncode == 0, done.stderr
     assert "Unknown option" in done.stdout and "TimeoutError" in done.stdout
+    assert "pulled 30 frames, end of stream seen on thread 'SysbootThread'" in done.stdout
 
