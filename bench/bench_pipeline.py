@@ -6,13 +6,18 @@ Run: .venv/bin/python bench/bench_pipeline.py [--runs N] [--repeat N]
 Latency: a synchronous bus handler notes when the first PLAYING state change is posted (on the
 streaming thread); the waiting thread notes when wait_until_playing returns. The median and the
 90th percentile over N start-ups are printed, for the compiled method and a plain-Python copy.
-new_element: best-of-N time per call of each, timed alternately, and the ratio compiled/plain.
+new_element: best-of-N time per call of each, timed alternately, and the ratio compiled/plain;
+once with real elements (GStreamer's work dominates) and once with stand-ins made of C
+callables, which leaves the method's own work.
 """
 
 import argparse
 import statistics
+import sys
 import time
+from types import SimpleNamespace
 
+import plumo.utils.gstreamer as gstreamer
 from plumo.errors import NotLinkedError, StreamSetupError
 from plumo.utils.gstreamer import Gst, Pipeline
 from plumo.utils.timing import Timeout
@@ -91,6 +96,41 @@ def new_element_per_call(cls, calls):
     return elapsed / calls
 
 
+# Stand-ins for GStreamer made of C callables only, so that no Python frame runs below
+# new_element and the timing is the method's own work: make() is a dict's get, the element's
+# methods are slice and id, and the pipeline's add is id.
+NULL_ELEMENT = SimpleNamespace(set_property=slice, set_state=slice, link=id)
+NULL_GST = SimpleNamespace(
+    ElementFactory=SimpleNamespace(make={"identity": NULL_ELEMENT}.get),
+    State=SimpleNamespace(PLAYING=4),
+)
+
+
+def method_overhead(repeat, calls):
+    """new_element's own work, with GStreamer replaced by the stand-ins in both modules."""
+
+    class Compiled(Pipeline):
+        add = staticmethod(id)
+
+    class Plain(PlainPipeline):
+        add = staticmethod(id)
+
+    saved = gstreamer.Gst
+    gstreamer.Gst = sys.modules[__name__].Gst = NULL_GST
+    try:
+        best = {Compiled: float("inf"), Plain: float("inf")}
+        for _ in range(repeat):
+            for cls in best:
+                p = cls(None)
+                start = time.perf_counter()
+                for _ in range(calls):
+                    p.new_element("identity", NULL_ELEMENT, {"silent": True, "sync": False})
+                best[cls] = min(best[cls], (time.perf_counter() - start) / calls)
+    finally:
+        gstreamer.Gst = sys.modules[__name__].Gst = saved
+    return best[Compiled], best[Plain]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=300)
@@ -115,7 +155,9 @@ def main():
             best[cls] = min(best[cls], new_element_per_call(cls, args.calls))
     c, p = best[Pipeline], best[PlainPipeline]
     print("new_element('identity', properties={'silent': True}, auto_play=False)")
-    print(f"  compiled {c * 1e6:7.2f} us   plain {p * 1e6:7.2f} us   ratio {c / p:5.2f}")
+    print(f"  real GStreamer      compiled {c * 1e6:7.2f} us   plain {p * 1e6:7.2f} us   ratio {c / p:5.2f}")
+    c, p = method_overhead(args.repeat, 20 * args.calls)
+    print(f"  C stand-ins         compiled {c * 1e6:7.2f} us   plain {p * 1e6:7.2f} us   ratio {c / p:5.2f}")
 
 
 if __name__ == "__main__":

@@ -178,6 +178,14 @@ py::object invoke(py::handle f, Args&&... args) {
                                      sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+/// `o.name(*args)`, looked up as CPython's own method calls are, without a bound method.
+template <typename... Args>
+py::object call_method(py::handle o, const Name& name, Args&&... args) {
+    PyObject* argv[] = {nullptr, o.ptr(), py::handle(std::forward<Args>(args)).ptr()...};
+    return steal(PyObject_VectorcallMethod(
+        name.get(), argv + 1, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
 /// `f(*leading, *rest)`: the leading values, then the items of the tuple `rest` (a `*args`).
 py::object invoke_star(py::handle f, std::initializer_list<py::handle> leading, py::handle rest);
 

@@ -43,12 +43,11 @@ void check_property_name(py::handle key) {
 }
 
 void set_properties(py::handle element, py::handle properties) {
-    py::object items = steal(PyObject_GetIter(invoke(getattr(properties, items_)).ptr()));
-    py::object set_property = getattr(element, set_property_);
+    py::object items = steal(PyObject_GetIter(call_method(properties, items_).ptr()));
     while (PyObject* next = PyIter_Next(items.ptr())) {
         auto [key, value] = unpack<2>(steal(next));
         check_property_name(key);
-        invoke(set_property, key, value);
+        call_method(element, set_property_, key, value);
     }
     if (PyErr_Occurred())
         throw py::error_already_set();
