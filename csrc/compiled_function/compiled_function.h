@@ -210,6 +210,13 @@ inline bool truth(py::handle o) {
         throw py::error_already_set();
     return r != 0;
 }
+/// `a <op> b` as a bool, for op one of Py_LT, Py_LE, Py_EQ, Py_NE, Py_GT, Py_GE.
+inline bool compare(py::handle a, py::handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0)
+        throw py::error_already_set();
+    return r != 0;
+}
 /// `str(o)`
 inline py::object str(py::handle o) {
     return steal(PyObject_Str(o.ptr()));

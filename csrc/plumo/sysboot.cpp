@@ -7,7 +7,7 @@
 // `start`, `close` and `assert_started` hold the module's reentrant lock `_lock` for their whole
 // bodies; `close` joins the loop thread while holding it, so GLib callbacks on that thread must not
 // call them.
-#include "compiled_function.h"
+#include "gi_setup.h"
 
 #include <chrono>
 #include <thread>
@@ -29,7 +29,6 @@ Name runtime_error_("RuntimeError");
 Name int_("int");
 Name enter_("__enter__");
 Name exit_("__exit__");
-Name init_("init");
 Name main_loop_class_("MainLoop");
 Name new_("new");
 Name run_("run");
@@ -104,18 +103,6 @@ constexpr const char* start_doc =
 
 constexpr Param start_params[] = {param("start_main_loop").with_default("True")};
 
-// Some versions of the GStreamer overrides insist on argv and refuse a bare init() with TypeError.
-void init_gst(py::handle gst) {
-    py::object init = getattr(gst, init_);
-    try {
-        invoke(init);
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_TypeError))
-            throw;
-        invoke(init, py::none());
-    }
-}
-
 void wait_until_running(py::handle loop, py::handle thread) {
     auto deadline = std::chrono::steady_clock::now() + loop_start_limit;
     while (!truth(invoke(getattr(loop, is_running_))) &&
@@ -129,7 +116,7 @@ void wait_until_running(py::handle loop, py::handle thread) {
 py::object start_body(Call& call) {
     if (truth(call.global(running_)))
         return py::none();
-    init_gst(call.global(gst_));
+    init_gstreamer(call.global(gst_));
     if (truth(call[0])) {
         py::object main_loop = getattr(call.global(glib_), main_loop_class_);
         set_global(call, main_loop_,
@@ -222,13 +209,9 @@ constexpr unsigned long long max_rank = 4294967295ULL;
 py::object parse_rank(Call& call, py::handle text) {
     try {
         py::object rank = invoke(call.global(int_), text);
-        int negative = PyObject_RichCompareBool(rank.ptr(), py::int_(0).ptr(), Py_LT);
-        if (negative < 0)
-            throw py::error_already_set();
-        int too_large = PyObject_RichCompareBool(rank.ptr(), py::int_(max_rank).ptr(), Py_GT);
-        if (too_large < 0)
-            throw py::error_already_set();
-        return negative || too_large ? py::object() : rank;
+        bool in_range =
+            !compare(rank, py::int_(0), Py_LT) && !compare(rank, py::int_(max_rank), Py_GT);
+        return in_range ? rank : py::object();
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ValueError))
             throw;
@@ -285,8 +268,7 @@ PYBIND11_MODULE(sysboot, m) {
     m.attr("os") = py::module_::import("os");
     m.attr("RLock") = import_from("threading", "RLock");
     m.attr("Thread") = import_from("threading", "Thread");
-    // Pin the version before the first import of Gst, as the bindings ask.
-    py::module_::import("gi").attr("require_version")("Gst", "1.0");
+    require_gi_versions({"Gst"});
     m.attr("GLib") = import_from("gi.repository", "GLib");
     m.attr("Gst") = import_from("gi.repository", "Gst");
     m.attr("logger") = import_from("plumo.logger", "logger");

@@ -85,11 +85,7 @@ py::object from_launch_string(Call& call) {
     // The GObject initialiser does not touch an object that is already constructed, so the
     // parser's own name ("pipeline0") would stay: give it the requested one.
     if (!name.is_none()) {
-        py::object current = invoke(getattr(parsed, get_name_));
-        int same = PyObject_RichCompareBool(current.ptr(), name.ptr(), Py_EQ);
-        if (same < 0)
-            throw py::error_already_set();
-        if (!same)
+        if (!compare(invoke(getattr(parsed, get_name_)), name, Py_EQ))
             invoke(getattr(parsed, set_name_), name);
     }
     return parsed;

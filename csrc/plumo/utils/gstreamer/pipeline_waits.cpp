@@ -29,13 +29,6 @@ Name parse_error_("parse_error");
 Name parse_state_changed_("parse_state_changed");
 Name message_("message");
 
-bool equal(py::handle a, py::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0)
-        throw py::error_already_set();
-    return r != 0;
-}
-
 py::object gst_state(Call& call, const Name& state) {
     return getattr(getattr(call.global(gst_), state_), state);
 }
@@ -70,7 +63,7 @@ py::object wait_until_playing(Call& call) {
     py::handle self = call[0];
     py::handle timeout = call[1];
     py::object no_wait = py::int_(0);
-    if (equal(current_state(self, no_wait), gst_state(call, playing_)))
+    if (compare(current_state(self, no_wait), gst_state(call, playing_), Py_EQ))
         return py::none();
 
     py::object deadline = make_deadline(call, timeout);
@@ -87,18 +80,19 @@ py::object wait_until_playing(Call& call) {
             continue;
 
         py::object type = getattr(message, type_);
-        if (equal(type, getattr(getattr(call.global(gst_), message_type_), error_))) {
+        if (compare(type, getattr(getattr(call.global(gst_), message_type_), error_), Py_EQ)) {
             py::object error = unpack<2>(invoke(getattr(message, parse_error_)))[0];
             raise(call.global(stream_setup_error_), getattr(error, message_));
         }
-        if (equal(type, getattr(getattr(call.global(gst_), message_type_), state_changed_))) {
+        if (compare(type, getattr(getattr(call.global(gst_), message_type_), state_changed_),
+                    Py_EQ)) {
             py::object new_state = unpack<3>(invoke(getattr(message, parse_state_changed_)))[1];
-            if (equal(new_state, gst_state(call, playing_)))
+            if (compare(new_state, gst_state(call, playing_), Py_EQ))
                 return py::none();
         }
     }
 
-    if (equal(current_state(self, no_wait), gst_state(call, playing_)))
+    if (compare(current_state(self, no_wait), gst_state(call, playing_), Py_EQ))
         return py::none();
     invoke(getattr(self, set_state_), gst_state(call, null_));
     raise(call.global(stream_setup_error_), py::str("Timeout while waiting for stream to start"));
@@ -120,7 +114,7 @@ py::object wait_until_null(Call& call) {
     while (truth(deadline)) {
         invoke(call.global(sleep_), pause);
         py::object state = current_state(self, whole_timeout_ns(call, timeout));
-        if (equal(state, gst_state(call, null_)))
+        if (compare(state, gst_state(call, null_), Py_EQ))
             return py::none();
     }
     raise(call.global(stream_setup_error_),
