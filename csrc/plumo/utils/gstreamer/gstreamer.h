@@ -1,7 +1,8 @@
 // plumo.utils.gstreamer: what the module's sources share.
 //
-// The module is one extension built from several sources: the import-time set-up (module.cpp)
-// and the Pipeline class, whose members are spread over the sources by concern. Each member is a
+// The module is one extension built from several sources: the import-time set-up (module.cpp),
+// the Pipeline class, whose members are spread over the sources by concern, the queries
+// (queries.cpp) and the sample conversion (sample.cpp). Each member is a
 // static FunctionDef; pipeline.cpp assembles the class in the order of its body.
 #pragma once
 
@@ -25,5 +26,21 @@ extern const FunctionDef filter_caps_def;
 
 /// The class `Pipeline`, a subclass of `Gst.Pipeline` made by the bindings' metaclass.
 py::object make_pipeline_class(py::module_ module);
+
+// Questions about elements, pads and caps (queries.cpp).
+extern const FunctionDef framerate_from_structure_def;
+extern const FunctionDef is_video_pad_def;
+extern const FunctionDef is_rtp_audio_pad_def;
+extern const FunctionDef pad_to_string_def;
+extern const FunctionDef find_element_factory_def;
+extern const FunctionDef find_element_def;
+extern const FunctionDef try_set_property_def;
+/// `ABCGObjectMeta`: the GObject metaclass and `ABCMeta` combined, for abstract GObject classes.
+py::object make_abc_gobject_meta(py::module_ module);
+py::object make_unknown_property_error(py::module_ module);
+
+// Frames out of samples (sample.cpp).
+extern const FunctionDef sample_to_ndarray_def;
+py::object make_sample_conversion_error(py::module_ module);
 
 }  // namespace plumo::gstreamer

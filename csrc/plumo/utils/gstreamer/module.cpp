@@ -29,4 +29,13 @@ PYBIND11_MODULE(gstreamer, m) {
     init_gstreamer(m.attr("Gst"));
 
     m.attr("Pipeline") = make_pipeline_class(m);
+    m.attr("ABCGObjectMeta") = make_abc_gobject_meta(m);
+    for (const FunctionDef* def :
+         {&framerate_from_structure_def, &is_video_pad_def, &is_rtp_audio_pad_def,
+          &pad_to_string_def, &find_element_factory_def, &find_element_def})
+        m.attr(def->name) = make_function(m, *def);
+    m.attr("UnknownPropertyError") = make_unknown_property_error(m);
+    m.attr("try_set_property") = make_function(m, try_set_property_def);
+    m.attr("SampleConversionError") = make_sample_conversion_error(m);
+    m.attr("sample_to_ndarray") = make_function(m, sample_to_ndarray_def);
 }

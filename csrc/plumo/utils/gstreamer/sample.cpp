@@ -1,0 +1,125 @@
+// Frames out of samples: a packed BGR sample becomes a read-only (height, width, 3) uint8 array.
+//
+// The array never refers to the buffer's mapped memory. When the mapping's data is a bytes
+// object the array wraps it as it is; otherwise (the bindings here hand out a memoryview over the
+// mapped memory, which later frames reuse once it is unmapped) the frame is copied out first.
+#include "gstreamer.h"
+
+namespace plumo::gstreamer {
+namespace {
+
+Name gst_("Gst");
+Name np_("np");
+Name sample_conversion_error_("SampleConversionError");
+
+Name get_caps_("get_caps");
+Name get_structure_("get_structure");
+Name get_int_("get_int");
+Name get_string_("get_string");
+Name get_buffer_("get_buffer");
+Name map_("map");
+Name unmap_("unmap");
+Name map_flags_("MapFlags");
+Name read_("READ");
+Name data_("data");
+Name ndarray_("ndarray");
+Name uint8_("uint8");
+Name copy_("copy");
+Name flags_("flags");
+Name writeable_("writeable");
+
+constexpr const char* sample_conversion_error_doc =
+    "Raised when a GStreamer sample can't be properly converted to a Numpy ndarray";
+
+constexpr const char* sample_to_ndarray_doc = R"(Converts the provided sample to a Numpy ndarray.
+
+    :param sample: The sample to convert and emit
+    :return: The Numpy ndarray
+    :raises SampleConversionError: The sample could not be properly converted
+    )";
+
+[[noreturn]] void conversion_error(Call& call, py::handle message) {
+    raise(call.global(sample_conversion_error_), message);
+}
+
+// The frame of a mapped buffer, as an array that stays valid after the unmap.
+py::object frame_from_mapping(Call& call, py::handle structure, py::handle info, py::handle width,
+                              py::handle height) {
+    py::object format_ = call_method(structure, get_string_, py::str("format"));
+    if (compare(format_, py::str("BGR"), Py_NE))
+        conversion_error(
+            call,
+            fstring(py::str("Received a frame with an unsupported color format: "), str(format_)));
+
+    py::object np = call.global(np_);
+    py::object data = getattr(info, data_);
+    py::object frame =
+        getattr(np, ndarray_)(py::arg("shape") = py::make_tuple(height, width, 3),
+                              py::arg("dtype") = getattr(np, uint8_), py::arg("buffer") = data);
+    if (!PyBytes_Check(data.ptr()))
+        frame = call_method(frame, copy_);
+    setattr(getattr(frame, flags_), writeable_, py::bool_(false));
+    return frame;
+}
+
+// Unmaps while an exception from the mapped section is on its way out, as a `finally` clause
+// would: an error from the unmap itself replaces the pending one, which becomes its context.
+[[noreturn]] void unmap_and_rethrow(py::handle buffer, py::handle info) {
+    try {
+        throw;
+    } catch (py::error_already_set& pending) {
+        try {
+            call_method(buffer, unmap_, info);
+        } catch (py::error_already_set& replacing) {
+            PyException_SetContext(replacing.value().ptr(), pending.value().inc_ref().ptr());
+            throw;
+        }
+        throw;
+    } catch (...) {
+        call_method(buffer, unmap_, info);
+        throw;
+    }
+}
+
+py::object sample_to_ndarray(Call& call) {
+    py::handle sample = call[0];
+    py::object structure = call_method(call_method(sample, get_caps_), get_structure_, py::int_(0));
+    auto [has_width, width] = unpack<2>(call_method(structure, get_int_, py::str("width")));
+    if (!truth(has_width))
+        conversion_error(call, py::str("Sample caps structure does not have width"));
+    auto [has_height, height] = unpack<2>(call_method(structure, get_int_, py::str("height")));
+    if (!truth(has_height))
+        conversion_error(call, py::str("Sample caps structure does not have height"));
+
+    py::object buffer = call_method(sample, get_buffer_);
+    py::object read = getattr(getattr(call.global(gst_), map_flags_), read_);
+    auto [mapped, info] = unpack<2>(call_method(buffer, map_, read));
+    if (!truth(mapped))
+        conversion_error(call, py::str("Failed to map frame buffer"));
+
+    py::object frame;
+    try {
+        frame = frame_from_mapping(call, structure, info, width, height);
+    } catch (...) {
+        unmap_and_rethrow(buffer, info);
+    }
+    call_method(buffer, unmap_, info);
+    return frame;
+}
+
+constexpr Param sample_to_ndarray_params[] = {param("sample").annotated("Gst.Sample")};
+
+}  // namespace
+
+constexpr FunctionDef sample_to_ndarray_def =
+    function("sample_to_ndarray", "sample_to_ndarray", sample_to_ndarray_params, sample_to_ndarray,
+             sample_to_ndarray_doc, "np.ndarray");
+
+py::object make_sample_conversion_error(py::module_ m) {
+    py::object exception =
+        py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(PyExc_Exception));
+    return make_class(m, "SampleConversionError", py::make_tuple(exception),
+                      sample_conversion_error_doc, {});
+}
+
+}  // namespace plumo::gstreamer
