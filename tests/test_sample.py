@@ -1,0 +1,240 @@
+"""sample_to_ndarray on real samples and a live pipeline, with stand-in buffers where the map and
+unmap bookkeeping is the point."""
+
+import gc
+import inspect
+from types import SimpleNamespace
+
+import numpy as np
+import pytest
+
+import plumo.utils.gstreamer as gstreamer
+from plumo.utils.gstreamer import Gst, SampleConversionError, sample_to_ndarray
+
+
+def caps(width=None, height=None, format_="BGR", extra=""):
+    fields = [f"{k}=(int){v}" for k, v in (("width", width), ("height", height)) if v is not None]
+    if format_ is not None:
+        fields.append(f"format={format_}")
+    return Gst.Caps.from_string(",".join(["video/x-raw", *fields]) + extra)
+
+
+def real_sample(data, width, height, format_="BGR"):
+    return Gst.Sample.new(Gst.Buffer.new_wrapped(bytes(data)), caps(width, height, format_), None,
+                          None)  # fmt: skip
+
+
+def pattern(size):
+    return bytes((i * 7 + i // 251) % 256 for i in range(size))
+
+
+# --- shapes -------------------------------------------------------------------------------------
+
+
+def test_shapes():
+    assert str(inspect.signature(sample_to_ndarray)) == "(sample: 'Gst.Sample') -> 'np.ndarray'"
+    assert sample_to_ndarray.__qualname__ == "sample_to_ndarray"
+    assert sample_to_ndarray.__doc__ == (
+        "Converts the provided sample to a Numpy ndarray.\n\n"
+        "    :param sample: The sample to convert and emit\n"
+        "    :return: The Numpy ndarray\n"
+        "    :raises SampleConversionError: The sample could not be properly converted\n    "
+    )
+    assert SampleConversionError.__bases__ == (Exception,)
+    assert SampleConversionError.__module__ == "plumo.utils.gstreamer"
+    assert SampleConversionError.__doc__ == (
+        "Raised when a GStreamer sample can't be properly converted to a Numpy ndarray"
+    )
+    with pytest.raises(TypeError):
+        sample_to_ndarray()
+
+
+# --- real samples ----------------------------------------------------------------------------------
+
+
+def test_a_vga_frame_exposes_the_bytes_in_bgr_order():
+    data = pattern(640 * 480 * 3)
+    frame = sample_to_ndarray(sample=real_sample(data, 640, 480))
+    assert frame.shape == (480, 640, 3) and frame.dtype == np.uint8
+    assert frame.flags.c_contiguous and not frame.flags.writeable
+    for y, x in [(0, 0), (0, 639), (1, 0), (239, 320), (479, 639)]:
+        offset = (y * 640 + x) * 3
+        assert list(frame[y, x]) == list(data[offset : offset + 3])
+    assert frame.tobytes() == data
+    with pytest.raises(ValueError, match="read-only"):
+        frame[0, 0, 0] = 1
+
+
+@pytest.mark.parametrize(
+    "width, height, size",
+    [(0, 4, 10), (4, 0, 10), (3, 2, 18), (3, 2, 18 + 7)],
+)
+def test_dimensions_and_longer_buffers(width, height, size):
+    data = pattern(size)
+    frame = sample_to_ndarray(real_sample(data, width, height))
+    assert frame.shape == (height, width, 3)
+    assert frame.tobytes() == data[: width * height * 3]
+
+
+@pytest.mark.parametrize(
+    "sample_caps, message",
+    [
+        (caps(None, 4, "RGB"), "Sample caps structure does not have width"),
+        (caps(None, None, None), "Sample caps structure does not have width"),
+        (caps(4, None, "I420"), "Sample caps structure does not have height"),
+        (caps(4, 4, None, ",width=(string)x"), "Sample caps structure does not have width"),
+        (caps(4, 4, "RGB"), "Received a frame with an unsupported color format: RGB"),
+        (caps(4, 4, "BGRx"), "Received a frame with an unsupported color format: BGRx"),
+        (caps(4, 4, "I420"), "Received a frame with an unsupported color format: I420"),
+        (caps(4, 4, None), "Received a frame with an unsupported color format: None"),
+    ],
+)
+def test_conversion_errors(sample_caps, message):
+    sample = Gst.Sample.new(Gst.Buffer.new_wrapped(bytes(48)), sample_caps, None, None)
+    with pytest.raises(SampleConversionError) as info:
+        sample_to_ndarray(sample)
+    assert info.value.args == (message,)
+
+
+@pytest.mark.parametrize(
+    "width, height, size, error",
+    [(4, 4, 47, TypeError), (-1, 4, 48, ValueError), (4, -2, 48, ValueError)],
+)
+def test_numpy_errors_pass_through(width, height, size, error):
+    with pytest.raises(error):
+        sample_to_ndarray(real_sample(bytes(size), width, height))
+
+
+def test_missing_caps_or_buffer_fail_on_none():
+    with pytest.raises(AttributeError):
+        sample_to_ndarray(Gst.Sample.new(Gst.Buffer.new_wrapped(bytes(3)), None, None, None))
+    with pytest.raises(AttributeError):
+        sample_to_ndarray(Gst.Sample.new(None, caps(1, 1), None, None))
+
+
+# --- a live pipeline: frames that never change afterwards ----------------------------------------
+
+
+def test_frames_stay_intact_while_the_pipeline_reuses_its_buffers(pipelines):
+    p = pipelines(
+        "videotestsrc pattern=ball ! video/x-raw,format=BGR,width=320,height=240"
+        " ! appsink name=sink max-buffers=1 sync=false"
+    )
+    sink = p.get_by_name("sink")
+    p.set_state(Gst.State.PLAYING)
+    # As a reader does: convert the sample and let go of it at once.
+    first = sample_to_ndarray(sink.try_pull_sample(5 * Gst.SECOND))
+    kept = first.copy()
+    for _ in range(20):
+        last = sample_to_ndarray(sink.try_pull_sample(5 * Gst.SECOND))
+    gc.collect()
+    # The ball moves, so a frame still pointing into a reused buffer would differ now.
+    assert not np.array_equal(kept, last)
+    assert np.array_equal(first, kept)
+    assert not first.flags.writeable and first.flags.owndata
+
+
+# --- map and unmap bookkeeping, with stand-in buffers ---------------------------------------------
+
+
+class FakeBuffer:
+    """Records map and unmap; `data` becomes the mapping's data, `mapped` what map reports."""
+
+    def __init__(self, data, mapped=True, unmap_error=None):
+        self.info = SimpleNamespace(data=data)
+        self.mapped = mapped
+        self.unmap_error = unmap_error
+        self.calls = []
+
+    def map(self, flags):
+        self.calls.append(("map", flags))
+        return self.mapped, self.info
+
+    def unmap(self, info):
+        self.calls.append(("unmap", info))
+        # The memory goes back to the pool once unmapped: scribble over it.
+        if isinstance(self.info.data, bytearray):
+            self.info.data[:] = bytes(len(self.info.data))
+        if self.unmap_error is not None:
+            raise self.unmap_error
+
+
+def fake_sample(buffer, width=2, height=2, format_="BGR"):
+    return SimpleNamespace(get_caps=lambda: caps(width, height, format_),
+                           get_buffer=lambda: buffer)  # fmt: skip
+
+
+READ = [("map", Gst.MapFlags.READ)]
+
+
+@pytest.mark.parametrize(
+    "width, height, format_, data, mapped, error, calls",
+    [
+        (None, 2, "BGR", bytes(12), True, SampleConversionError, []),
+        (2, None, "BGR", bytes(12), True, SampleConversionError, []),
+        (2, 2, "BGR", bytes(12), False, SampleConversionError, READ),
+        (2, 2, "RGB", bytes(12), True, SampleConversionError, READ + ["unmap"]),
+        (2, 2, None, bytes(12), True, SampleConversionError, READ + ["unmap"]),
+        (2, 2, "BGR", bytes(11), True, TypeError, READ + ["unmap"]),
+        (-2, 2, "BGR", bytes(12), True, ValueError, READ + ["unmap"]),
+        (2, 2, "BGR", bytearray(12), True, None, READ + ["unmap"]),
+        (2, 2, "BGR", bytes(12), True, None, READ + ["unmap"]),
+    ],
+)
+def test_every_map_is_unmapped_once(width, height, format_, data, mapped, error, calls):
+    buffer = FakeBuffer(data, mapped)
+    sample = fake_sample(buffer, width, height, format_)
+    if error is None:
+        sample_to_ndarray(sample)
+    else:
+        with pytest.raises(error):
+            sample_to_ndarray(sample)
+    recorded = [c if c[0] == "map" else "unmap" for c in buffer.calls]
+    assert recorded == calls
+    assert all(c[1] is buffer.info for c in buffer.calls if c[0] == "unmap")
+
+
+def test_mapped_memory_is_copied_before_the_unmap():
+    data = bytearray(pattern(12))
+    buffer = FakeBuffer(data)
+    frame = sample_to_ndarray(fake_sample(buffer))
+    assert data == bytes(12)  # the stand-in scribbled over its memory at unmap
+    assert frame.tobytes() == pattern(12) and frame.flags.owndata and not frame.flags.writeable
+
+
+def test_bytes_are_wrapped_without_a_copy():
+    data = pattern(12)
+    frame = sample_to_ndarray(fake_sample(FakeBuffer(data)))
+    assert frame.base is data and not frame.flags.owndata and not frame.flags.writeable
+
+
+def test_an_unmap_error_replaces_the_result_and_any_pending_error():
+    replacing = OSError("unmap failed")
+    with pytest.raises(OSError) as info:
+        sample_to_ndarray(fake_sample(FakeBuffer(bytes(12), unmap_error=replacing)))
+    assert info.value is replacing
+
+    replacing = OSError("unmap failed")
+    with pytest.raises(OSError) as info:
+        sample_to_ndarray(fake_sample(FakeBuffer(bytes(12), unmap_error=replacing), format_="RGB"))
+    assert info.value is replacing
+    assert isinstance(info.value.__context__, SampleConversionError)
+
+
+def test_the_array_is_built_by_the_module_numpy(monkeypatch):
+    made = []
+
+    class FakeArray:
+        def __init__(self, *args, **kwargs):
+            made.append((args, kwargs))
+            self.flags = SimpleNamespace(writeable=True)
+
+        def copy(self):
+            made.append("copy")
+            return self
+
+    monkeypatch.setattr(gstreamer, "np", SimpleNamespace(ndarray=FakeArray, uint8="u8"))
+    data = bytearray(12)
+    frame = sample_to_ndarray(fake_sample(FakeBuffer(data), width=2, height=2))
+    assert made == [((), {"shape": (2, 2, 3), "dtype": "u8", "buffer": data}), "copy"]
+    assert frame.flags.writeable is False
