@@ -215,8 +215,8 @@ def test_rtp_pad_without_media_fails_with_type_error():
 
 
 def test_unnegotiated_pad_has_no_caps_even_when_allowed_caps_are_video():
-    launched = Gst.parse_launch("videotestsrc ! fakesink")
-    pad = launched.get_by_name("videotestsrc0").get_static_pad("src")
+    launched = Gst.parse_launch("videotestsrc name=src ! fakesink")
+    pad = launched.get_by_name("src").get_static_pad("src")
     assert pad.get_allowed_caps().get_structure(0).get_name() == "video/x-raw"
     with pytest.raises(RuntimeError, match="^Pad has no caps$"):
         is_video_pad(pad)

@@ -102,6 +102,8 @@ class Name {
 public:
     constexpr explicit Name(const char* text) : text_(text) {}
     PyObject* get() const { return interned_ != nullptr ? interned_ : intern(); }
+    /// The interned string as a value, for constant texts on hot paths (borrowed).
+    py::handle value() const { return get(); }
     const char* c_str() const { return text_; }
 
 private:
@@ -188,6 +190,15 @@ py::object call_method(py::handle o, const Name& name, Args&&... args) {
 
 /// `f(*leading, *rest)`: the leading values, then the items of the tuple `rest` (a `*args`).
 py::object invoke_star(py::handle f, std::initializer_list<py::handle> leading, py::handle rest);
+
+/// One `name=value` of a call.
+struct Keyword {
+    const Name& name;
+    py::handle value;
+};
+/// `f(name=value, ...)`, keywords only, passed as Python's own calls pass them (vectorcall with
+/// the names in a tuple).
+py::object invoke_keywords(py::handle f, std::initializer_list<Keyword> keywords);
 
 // A Name is always an interned exact str, so the type's own slots can be called directly: the
 // checks PyObject_GetAttr/SetAttr make on the name first have nothing to do.

@@ -24,6 +24,13 @@ Name read_("READ");
 Name data_("data");
 Name ndarray_("ndarray");
 Name uint8_("uint8");
+Name shape_("shape");
+Name width_field_("width");
+Name height_field_("height");
+Name format_field_("format");
+Name bgr_("BGR");
+Name dtype_("dtype");
+Name buffer_("buffer");
 Name copy_("copy");
 Name flags_("flags");
 Name writeable_("writeable");
@@ -45,8 +52,8 @@ constexpr const char* sample_to_ndarray_doc = R"(Converts the provided sample to
 // The frame of a mapped buffer, as an array that stays valid after the unmap.
 py::object frame_from_mapping(Call& call, py::handle structure, py::handle info, py::handle width,
                               py::handle height) {
-    py::object format_ = call_method(structure, get_string_, py::str("format"));
-    if (compare(format_, py::str("BGR"), Py_NE))
+    py::object format_ = call_method(structure, get_string_, format_field_.value());
+    if (compare(format_, bgr_.value(), Py_NE))
         conversion_error(
             call,
             fstring(py::str("Received a frame with an unsupported color format: "), str(format_)));
@@ -54,8 +61,9 @@ py::object frame_from_mapping(Call& call, py::handle structure, py::handle info,
     py::object np = call.global(np_);
     py::object data = getattr(info, data_);
     py::object frame =
-        getattr(np, ndarray_)(py::arg("shape") = py::make_tuple(height, width, 3),
-                              py::arg("dtype") = getattr(np, uint8_), py::arg("buffer") = data);
+        invoke_keywords(getattr(np, ndarray_), {{shape_, py::make_tuple(height, width, 3)},
+                                                {dtype_, getattr(np, uint8_)},
+                                                {buffer_, data}});
     if (!PyBytes_Check(data.ptr()))
         frame = call_method(frame, copy_);
     setattr(getattr(frame, flags_), writeable_, py::bool_(false));
@@ -84,10 +92,10 @@ py::object frame_from_mapping(Call& call, py::handle structure, py::handle info,
 py::object sample_to_ndarray(Call& call) {
     py::handle sample = call[0];
     py::object structure = call_method(call_method(sample, get_caps_), get_structure_, py::int_(0));
-    auto [has_width, width] = unpack<2>(call_method(structure, get_int_, py::str("width")));
+    auto [has_width, width] = unpack<2>(call_method(structure, get_int_, width_field_.value()));
     if (!truth(has_width))
         conversion_error(call, py::str("Sample caps structure does not have width"));
-    auto [has_height, height] = unpack<2>(call_method(structure, get_int_, py::str("height")));
+    auto [has_height, height] = unpack<2>(call_method(structure, get_int_, height_field_.value()));
     if (!truth(has_height))
         conversion_error(call, py::str("Sample caps structure does not have height"));
 
