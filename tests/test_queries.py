@@ -270,7 +270,7 @@ def test_pad_to_string_formats_each_piece_before_the_next_getter():
         def __init__(self, name):
             self.name = name
 
-        def __format__(self, spec):
+        def __format__(self, format_spec):
             events.append(f"format {self.name}")
             return self.name
 

@@ -2,8 +2,6 @@
 // can take some caps, and setting properties that must exist. None of them logs or keeps state.
 #include "gstreamer.h"
 
-#include <vector>
-
 namespace plumo::gstreamer {
 namespace {
 
@@ -113,27 +111,12 @@ py::object pad_to_string(Call& call) {
     py::object current_caps = caps_text(call_method(pad, get_current_caps_));
     py::object allowed_caps = caps_text(call_method(pad, get_allowed_caps_));
 
-    // Formatted piece by piece, as an f-string runs: each value is formatted before the next
-    // getter is called.
-    std::vector<py::object> pieces;
-    pieces.reserve(12);
-    pieces.push_back(format(pad));
-    pieces.push_back(py::str("(current_caps="));
-    pieces.push_back(format(current_caps));
-    pieces.push_back(py::str(", allowed_caps="));
-    pieces.push_back(format(allowed_caps));
-    pieces.push_back(py::str(", direction="));
-    pieces.push_back(format(call_method(pad, get_direction_)));
-    pieces.push_back(py::str(", linked="));
-    pieces.push_back(format(call_method(pad, is_linked_)));
-    pieces.push_back(py::str(", active="));
-    pieces.push_back(format(call_method(pad, is_active_)));
-    pieces.push_back(py::str(")"));
-
-    py::list list(pieces.size());
-    for (std::size_t i = 0; i < pieces.size(); ++i)
-        list[i] = pieces[i];
-    return steal(PyUnicode_Join(py::str("").ptr(), list.ptr()));
+    // As in an f-string, each value is formatted before the next getter is called.
+    py::object text = fstring(pad, py::str("(current_caps="), current_caps,
+                              py::str(", allowed_caps="), allowed_caps, py::str(", direction="));
+    text = fstring(text, call_method(pad, get_direction_), py::str(", linked="));
+    text = fstring(text, call_method(pad, is_linked_), py::str(", active="));
+    return fstring(text, call_method(pad, is_active_), py::str(")"));
 }
 
 constexpr Param pad_to_string_params[] = {param("pad").annotated("Gst.Pad")};
