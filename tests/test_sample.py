@@ -2,6 +2,7 @@
 unmap bookkeeping is the point."""
 
 import gc
+import sys
 import inspect
 from types import SimpleNamespace
 
@@ -238,3 +239,27 @@ def test_the_array_is_built_by_the_module_numpy(monkeypatch):
     frame = sample_to_ndarray(fake_sample(FakeBuffer(data), width=2, height=2))
     assert made == [((), {"shape": (2, 2, 3), "dtype": "u8", "buffer": data}), "copy"]
     assert frame.flags.writeable is False
+
+
+@pytest.mark.parametrize(
+    "format_, data, error",
+    [("BGR", bytes(12), None), ("BGR", bytearray(12), None), ("RGB", bytes(12), SampleConversionError),
+     ("BGR", bytes(5), TypeError)],
+)  # fmt: skip
+def test_no_references_leak_on_any_path(format_, data, error):
+    buffer = FakeBuffer(data)
+    sample = fake_sample(buffer, format_=format_)
+    watched = [data, buffer, buffer.info, sample]
+
+    def convert_many():
+        for _ in range(50):
+            try:
+                sample_to_ndarray(sample)
+            except SampleConversionError if error is None else error:
+                pass
+        buffer.calls.clear()  # the stand-in's own record holds the mapping
+
+    convert_many()  # first calls may cache names and types
+    before = [sys.getrefcount(o) for o in watched]
+    convert_many()
+    assert [sys.getrefcount(o) for o in watched] == before
