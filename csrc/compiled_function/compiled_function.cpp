@@ -675,19 +675,21 @@ py::object invoke_star(py::handle f, std::initializer_list<py::handle> leading, 
                                      (argv.size() - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-py::object invoke_keywords(py::handle f, std::initializer_list<Keyword> keywords) {
-    const std::size_t n = keywords.size();
-    py::object names = steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
+py::object invoke_keywords(py::handle f, std::initializer_list<py::handle> positional,
+                           std::initializer_list<Keyword> keywords) {
+    py::object names = steal(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
     std::vector<PyObject*> argv;
-    argv.reserve(1 + n);
+    argv.reserve(1 + positional.size() + keywords.size());
     argv.push_back(nullptr);  // the slot PY_VECTORCALL_ARGUMENTS_OFFSET lends to the callee
+    for (py::handle value : positional)
+        argv.push_back(value.ptr());
     Py_ssize_t i = 0;
     for (const Keyword& k : keywords) {
         PyTuple_SET_ITEM(names.ptr(), i++, Py_NewRef(k.name.get()));
         argv.push_back(k.value.ptr());
     }
-    return steal(
-        PyObject_Vectorcall(f.ptr(), argv.data() + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, names.ptr()));
+    return steal(PyObject_Vectorcall(
+        f.ptr(), argv.data() + 1, positional.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, names.ptr()));
 }
 
 py::object format(py::handle o) {

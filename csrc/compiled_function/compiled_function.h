@@ -196,9 +196,10 @@ struct Keyword {
     const Name& name;
     py::handle value;
 };
-/// `f(name=value, ...)`, keywords only, passed as Python's own calls pass them (vectorcall with
-/// the names in a tuple).
-py::object invoke_keywords(py::handle f, std::initializer_list<Keyword> keywords);
+/// `f(*positional, name=value, ...)`, passed as Python's own calls pass them: vectorcall, with the
+/// keyword names in a tuple.
+py::object invoke_keywords(py::handle f, std::initializer_list<py::handle> positional,
+                           std::initializer_list<Keyword> keywords);
 
 // A Name is always an interned exact str, so the type's own slots can be called directly: the
 // checks PyObject_GetAttr/SetAttr make on the name first have nothing to do.

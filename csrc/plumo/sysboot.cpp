@@ -32,6 +32,10 @@ Name exit_("__exit__");
 Name main_loop_class_("MainLoop");
 Name new_("new");
 Name run_("run");
+Name context_("context");
+Name target_("target");
+Name name_("name");
+Name daemon_("daemon");
 Name start_("start");
 Name is_running_("is_running");
 Name is_alive_("is_alive");
@@ -120,12 +124,13 @@ py::object start_body(Call& call) {
     if (truth(call[0])) {
         py::object main_loop = getattr(call.global(glib_), main_loop_class_);
         set_global(call, main_loop_,
-                   getattr(main_loop, new_)(py::arg("context") = py::none(),
-                                            py::arg("is_running") = false));
-        set_global(
-            call, main_loop_thread_,
-            call.global(thread_)(py::arg("target") = getattr(call.global(main_loop_), run_),
-                                 py::arg("name") = loop_thread_name, py::arg("daemon") = true));
+                   invoke_keywords(getattr(main_loop, new_), {},
+                                   {{context_, py::none()}, {is_running_, py::bool_(false)}}));
+        set_global(call, main_loop_thread_,
+                   invoke_keywords(call.global(thread_), {},
+                                   {{target_, getattr(call.global(main_loop_), run_)},
+                                    {name_, py::str(loop_thread_name)},
+                                    {daemon_, py::bool_(true)}}));
         invoke(getattr(call.global(main_loop_thread_), start_));
         wait_until_running(call.global(main_loop_), call.global(main_loop_thread_));
     }

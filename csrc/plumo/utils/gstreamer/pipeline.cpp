@@ -11,6 +11,7 @@ Name inspect_("inspect");
 Name stream_setup_error_("StreamSetupError");
 
 Name init_("__init__");
+Name name_("name");
 Name class_("__class__");
 Name destructors_("destructors");
 Name appsink_slot_("_appsink");
@@ -42,7 +43,7 @@ constexpr Param init_params[] = {param("self"), param("name").str()};
 
 py::object pipeline_init(Call& call) {
     py::handle self = call[0];
-    getattr(call.super_(self), init_)(py::arg("name") = call[1]);
+    invoke_keywords(getattr(call.super_(self), init_), {}, {{name_, call[1]}});
     setattr(self, destructors_, steal(PyList_New(0)));
     setattr(self, appsink_slot_, py::none());
     return py::none();

@@ -18,6 +18,9 @@ Name state_("State");
 Name playing_("PLAYING");
 Name link_("link");
 Name new_element_("new_element");
+Name link_to_("link_to");
+Name properties_("properties");
+Name auto_play_("auto_play");
 Name caps_("Caps");
 Name from_string_("from_string");
 
@@ -112,9 +115,9 @@ py::object filter_caps(Call& call) {
         py::dict properties;
         properties["caps"] = invoke(from_string, caps);
         try {
-            py::object capsfilter = getattr(self, new_element_)(
-                capsfilter_name, py::arg("link_to") = link_to, py::arg("properties") = properties,
-                py::arg("auto_play") = auto_play);
+            py::object capsfilter = invoke_keywords(
+                getattr(self, new_element_), {capsfilter_name},
+                {{link_to_, link_to}, {properties_, properties}, {auto_play_, auto_play}});
             return py::make_tuple(capsfilter, caps);
         } catch (py::error_already_set& e) {
             // Only this option failed to link; try the next one.

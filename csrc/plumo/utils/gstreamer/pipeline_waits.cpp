@@ -11,6 +11,7 @@ namespace {
 Name gst_("Gst");
 Name timeout_("Timeout");
 Name sleep_("sleep");
+Name raise_error_("raise_error");
 Name stream_setup_error_("StreamSetupError");
 
 Name get_state_("get_state");
@@ -46,7 +47,7 @@ py::object whole_timeout_ns(Call& call, py::handle timeout) {
 
 // `Timeout(timeout, raise_error=False)`
 py::object make_deadline(Call& call, py::handle timeout) {
-    return call.global(timeout_)(timeout, py::arg("raise_error") = false);
+    return invoke_keywords(call.global(timeout_), {timeout}, {{raise_error_, py::bool_(false)}});
 }
 
 // --- wait_until_playing --------------------------------------------------------------------------

@@ -60,10 +60,10 @@ py::object frame_from_mapping(Call& call, py::handle structure, py::handle info,
 
     py::object np = call.global(np_);
     py::object data = getattr(info, data_);
-    py::object frame =
-        invoke_keywords(getattr(np, ndarray_), {{shape_, py::make_tuple(height, width, 3)},
-                                                {dtype_, getattr(np, uint8_)},
-                                                {buffer_, data}});
+    py::object frame = invoke_keywords(getattr(np, ndarray_), {},
+                                       {{shape_, py::make_tuple(height, width, 3)},
+                                        {dtype_, getattr(np, uint8_)},
+                                        {buffer_, data}});
     if (!PyBytes_Check(data.ptr()))
         frame = call_method(frame, copy_);
     setattr(getattr(frame, flags_), writeable_, py::bool_(false));
