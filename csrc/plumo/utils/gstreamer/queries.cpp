@@ -275,9 +275,7 @@ py::object make_abc_gobject_meta(py::module_ m) {
 }
 
 py::object make_unknown_property_error(py::module_ m) {
-    py::object exception =
-        py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(PyExc_Exception));
-    return make_class(m, "UnknownPropertyError", py::make_tuple(exception),
+    return make_class(m, "UnknownPropertyError", py::make_tuple(py::handle(PyExc_Exception)),
                       unknown_property_error_doc,
                       {{"__init__", make_function(m, unknown_property_error_init_def)}});
 }

@@ -124,9 +124,7 @@ constexpr FunctionDef sample_to_ndarray_def =
              sample_to_ndarray_doc, "np.ndarray");
 
 py::object make_sample_conversion_error(py::module_ m) {
-    py::object exception =
-        py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(PyExc_Exception));
-    return make_class(m, "SampleConversionError", py::make_tuple(exception),
+    return make_class(m, "SampleConversionError", py::make_tuple(py::handle(PyExc_Exception)),
                       sample_conversion_error_doc, {});
 }
 
