@@ -1,0 +1,239 @@
+"""What every pipeline factory shares: the names of the contract with a pipeline, and the decoding
+of a source into BGR frames at the pipeline's application sink."""
+
+import threading
+import time
+import weakref
+from abc import ABC, abstractmethod
+from numbers import Real
+from typing import Callable, Optional
+
+from gi.repository import GLib, Gst
+
+from plumo.errors import NotLinkedError, StreamSetupError
+from plumo.logger import logger
+from plumo.utils.gstreamer import Pipeline
+
+BUFFER_SRC_NAME = "buffer_src"
+"""The name of the element whose "src" pad a reader may probe to see (and skip) buffers."""
+
+_APPSINK_PROPERTIES = {
+    # A reader pulls frames itself: keep a few decoded frames ready, and hold the pipeline
+    # back (rather than drop or pile up frames) when the reader is slower than the stream.
+    "max-buffers": 4,
+    "drop": False,
+    # Deliver frames as soon as they are decoded: a file served over HTTP carries timestamps,
+    # and syncing to the clock would slow it down to its nominal frame rate.
+    "sync": False,
+}
+
+_FRAMERATE_LIMIT: Optional[float] = None
+"""The frame rate limit factories start with: none. Set `PipelineFactory.max_framerate` to change
+it for one factory."""
+
+_PIPELINE_WATCHER = Callable[[Gst.Bus, Gst.Message, Pipeline], bool]
+"""A bus watch: called with the bus, the message and the pipeline; returns whether to stay."""
+
+_ON_COMPLETE_CALLBACK = Callable[[Pipeline], None]
+"""Called with a pipeline once its source is decoded into the application sink."""
+
+_BGR_CAPS = "video/x-raw,format=BGR"
+
+
+def _check_max_framerate(max_framerate) -> Optional[float]:
+    """The limit in frames per second, or None for no limit."""
+    if max_framerate is None:
+        return None
+    if isinstance(max_framerate, bool) or not isinstance(max_framerate, Real):
+        raise TypeError(
+            f"max_framerate must be a number of frames per second or None, "
+            f"not {type(max_framerate).__name__}"
+        )
+    if not max_framerate > 0 or max_framerate == float("inf"):
+        raise ValueError(f"max_framerate must be a positive, finite number, not {max_framerate}")
+    return float(max_framerate)
+
+
+class PipelineFactory(ABC):
+    """Builds pipelines that read one source URL into BGR frames at their application sink."""
+
+    def __init__(self, *, url: Optional[str], max_framerate, on_complete: _ON_COMPLETE_CALLBACK):
+        """
+        :param url: The URL to read
+        :param max_framerate: The most frames per second to deliver, or None for every frame
+        :param on_complete: Called with the pipeline once its source is decoded into its
+            application sink (on a GStreamer streaming thread)
+        """
+        self._url = url
+        self._max_framerate = _check_max_framerate(max_framerate)
+        self._on_complete = on_complete
+        self._logger = logger
+
+    @property
+    def max_framerate(self) -> Optional[float]:
+        """The most frames per second the pipelines built from now on deliver; None: no limit."""
+        return self._max_framerate
+
+    @max_framerate.setter
+    def max_framerate(self, value: Optional[float]) -> None:
+        self._max_framerate = _check_max_framerate(value)
+
+    @abstractmethod
+    def build(self) -> Pipeline:
+        """Builds a new pipeline for the URL and asks it to play."""
+
+    def _set_up_decoder(self, source: Gst.Element, pad: Optional[Gst.Pad], pipeline: Pipeline):
+        """Decodes what the source pad produces into BGR frames at the pipeline's appsink.
+
+        The colour conversion chain is built here, once; each video pad the decoder exposes is
+        then linked to it, taking the place of any earlier one. Decoders drop and re-expose their
+        pads whenever the pipeline goes back to READY and up again, and a factory's own start-up
+        does that, so every new pad must be linked, not only the first.
+
+        :param source: The element that produces the encoded stream
+        :param pad: The source's pad to decode from
+        :param pipeline: The pipeline, with its appsink already set
+        :raises StreamSetupError: The source pad is missing or does not link to the decoder
+        :raises NotLinkedError: The conversion chain does not link to the appsink
+        """
+        if pad is None:
+            raise StreamSetupError(f"Element '{source.get_name()}' has no 'src' pad to decode")
+        appsink = pipeline.appsink
+        # The source may have been started already, and its request be under way. Stop it, so
+        # that it starts afresh with the rest of the pipeline: a request interrupted by the
+        # pipeline's own start-up can leave it waiting for ever, without an error.
+        source.set_state(Gst.State.NULL)
+
+        # The new elements, likewise, start with the pipeline's own state change.
+        decoder = pipeline.new_element("decodebin", auto_play=False)
+        result = pad.link(decoder.get_static_pad("sink"))
+        if result != Gst.PadLinkReturn.OK:
+            raise StreamSetupError(
+                f"Could not link '{source.get_name()}' to the decoder: {result.value_nick}"
+            )
+
+        convert = pipeline.new_element("videoconvert", auto_play=False)
+        bgr, _ = pipeline.filter_caps(convert, [_BGR_CAPS], auto_play=False)
+        if not bgr.link(appsink):
+            raise NotLinkedError(f"Failed to link {bgr.get_name()} to the appsink")
+        chain_sink = convert.get_static_pad("sink")
+        if self._max_framerate is not None:
+            # Frames are dropped before they are converted, so a limit also saves the work.
+            limiter = _RateLimiter(self._max_framerate)
+            pipeline.add_pad_probe(chain_sink, Gst.PadProbeType.BUFFER, limiter.on_buffer)
+
+        link = _DecodedPadLink(chain_sink, pipeline, self._on_complete)
+        pipeline.connect_signal_handler(decoder, "deep-element-added", _tune_decoder_element)
+        pipeline.connect_signal_handler(decoder, "pad-added", link.on_pad_added)
+        pipeline.connect_signal_handler(decoder, "no-more-pads", link.on_no_more_pads)
+
+
+class _RateLimiter:
+    """A buffer probe that lets at most `max_framerate` frames a second through.
+
+    Time is the frames' own timestamps, so a clip read faster than real time keeps one frame in
+    so many of its own; frames without timestamps (a camera's MJPEG, say) go by the clock. A
+    timestamp that jumps back (a restart, a new segment) starts the count afresh.
+    """
+
+    def __init__(self, max_framerate: float):
+        self._interval = round(Gst.SECOND / max_framerate)
+        self._next = None
+
+    def on_buffer(self, _pad: Gst.Pad, info: Gst.PadProbeInfo) -> Gst.PadProbeReturn:
+        pts = info.get_buffer().pts
+        now = time.monotonic_ns() if pts == Gst.CLOCK_TIME_NONE else pts
+        due = self._next
+        if due is not None and due - self._interval <= now < due:
+            return Gst.PadProbeReturn.DROP
+        # Keep to a grid of intervals, so that the rate averages the limit rather than the next
+        # slower rate the input's spacing allows; start a new grid after a gap or a jump back.
+        on_grid = due is not None and 0 <= now - due < self._interval
+        self._next = (due if on_grid else now) + self._interval
+        return Gst.PadProbeReturn.OK
+
+
+class _DecodedPadLink:
+    """Links the decoder's video pads, as they come, to the conversion chain's sink pad.
+
+    Runs on streaming threads. It keeps only a weak reference to the pipeline, so the decoder's
+    signal handlers do not keep the pipeline alive.
+    """
+
+    def __init__(self, chain_sink: Gst.Pad, pipeline: Pipeline, on_complete):
+        self._chain_sink = chain_sink
+        self._pipeline = weakref.ref(pipeline)
+        self._on_complete = on_complete
+        self._completed = False
+        self._lock = threading.Lock()
+
+    def on_pad_added(self, decoder: Gst.Element, pad: Gst.Pad) -> None:
+        if not _is_video(pad):
+            return
+        with self._lock:
+            old_peer = self._chain_sink.get_peer()
+            if old_peer is not None:
+                old_peer.unlink(self._chain_sink)
+            result = pad.link(self._chain_sink)
+            first = result == Gst.PadLinkReturn.OK and not self._completed
+            if first:
+                self._completed = True
+        pipeline = self._pipeline()
+        if pipeline is None:
+            return
+        if result != Gst.PadLinkReturn.OK:
+            _post_error(
+                pipeline,
+                decoder,
+                f"Could not link the decoded video ({pad.get_current_caps()}) to the converter: "
+                f"{result.value_nick}",
+                Gst.StreamError.FORMAT,
+            )
+        elif first:
+            try:
+                self._on_complete(pipeline)
+            except Exception as e:  # noqa: BLE001 - reported on the bus, where the owner looks
+                _post_error(pipeline, decoder, f"on_complete failed: {e!r}", Gst.StreamError.FAILED)
+
+    def on_no_more_pads(self, decoder: Gst.Element) -> None:
+        # Every pad of this round is out. Without a video one the stream can never deliver a
+        # frame, so say so rather than leave the owner waiting for one.
+        if self._chain_sink.is_linked():
+            return
+        pipeline = self._pipeline()
+        if pipeline is not None:
+            _post_error(
+                pipeline,
+                decoder,
+                f"The stream has no video: {_describe_pads(decoder)}",
+                Gst.StreamError.WRONG_TYPE,
+            )
+
+
+def _post_error(pipeline: Pipeline, element: Gst.Element, text: str, code) -> None:
+    """Posts an error from `element` whose message, the text owners see, is `text`."""
+    error = GLib.Error.new_literal(Gst.StreamError.quark(), text, int(code))
+    pipeline.post_message(Gst.Message.new_error(element, error, text))
+
+
+def _tune_decoder_element(_decoder: Gst.Element, _bin: Gst.Bin, element: Gst.Element) -> None:
+    """Adjusts the elements the decoder plugs in, as it plugs them in, before data reaches them."""
+    factory = element.get_factory()
+    if factory is not None and factory.get_name() == "multipartdemux":
+        # A camera's multipart MJPEG stream never ends its list of parts, so the demuxer never
+        # says it has all its pads, and the decoder would wait for that for ever before exposing
+        # any. Such a stream carries one kind of part: say so, and the pad comes at once.
+        element.set_property("single-stream", True)
+
+
+def _is_video(pad: Gst.Pad) -> bool:
+    caps = pad.get_current_caps() or pad.query_caps(None)
+    return bool(caps) and caps.get_size() > 0 and caps.get_structure(0).get_name().startswith("video/")
+
+
+def _describe_pads(decoder: Gst.Element) -> str:
+    kinds = []
+    for pad in decoder.srcpads:
+        caps = pad.get_current_caps() or pad.query_caps(None)
+        kinds.append(caps.get_structure(0).get_name() if caps and caps.get_size() else "unknown")
+    return ", ".join(kinds) or "no decoded streams"

@@ -1,0 +1,196 @@
+"""Streams for the end-to-end tests: clips made with GStreamer, served over HTTP on 127.0.0.1."""
+
+import os
+import socket
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+import gi
+
+gi.require_version("Gst", "1.0")
+gi.require_version("GstApp", "1.0")
+from gi.repository import Gst, GstApp  # noqa: E402,F401 - GstApp gives appsink its methods
+
+WIDTH, HEIGHT = 320, 240
+# A solid colour survives JPEG almost unchanged: red in BGR order is about (0, 0, 255).
+RED_ARGB = 0xFFFF0000
+BOUNDARY = "plumoframe"
+
+
+def encode(description: str, timeout: float = 30.0) -> bytes:
+    """Runs `description ! appsink` to its end and returns every byte the sink received."""
+    Gst.init(None)
+    pipeline = Gst.parse_launch(f"{description} ! appsink name=out sync=false")
+    sink = pipeline.get_by_name("out")
+    chunks = []
+    pipeline.set_state(Gst.State.PLAYING)
+    deadline = time.monotonic() + timeout
+    try:
+        while time.monotonic() < deadline:
+            sample = sink.try_pull_sample(Gst.SECOND)
+            if sample is None:
+                if sink.is_eos():
+                    break
+                continue
+            buffer = sample.get_buffer()
+            chunks.append(buffer.extract_dup(0, buffer.get_size()))
+        else:
+            raise TimeoutError(f"encoding did not finish: {description}")
+        error = pipeline.get_bus().pop_filtered(Gst.MessageType.ERROR)
+        if error is not None:
+            raise RuntimeError(error.parse_error()[0].message)
+    finally:
+        pipeline.set_state(Gst.State.NULL)
+    return chunks
+
+
+def video(frames: int, extra: str = "") -> str:
+    return (
+        f"videotestsrc num-buffers={frames} pattern=solid-color foreground-color={RED_ARGB} {extra}"
+        f" ! video/x-raw,width={WIDTH},height={HEIGHT},framerate=30/1"
+    )
+
+
+def make_clips(frames: int = 60) -> dict:
+    """The served paths and their bodies (or, for the live stream, its JPEG frames)."""
+    return {
+        "/clip.mkv": b"".join(encode(f"{video(frames)} ! jpegenc ! matroskamux")),
+        "/jpegs": encode(f"{video(10)} ! jpegenc"),
+        "/audio.wav": b"".join(encode("audiotestsrc num-buffers=20 ! wavenc")),
+    }
+
+
+class StreamServer:
+    """A threaded HTTP server for the clips, with paths that fail in the ways real servers do.
+
+    - `/clip.mkv`: MJPEG in Matroska, whole, with its length.
+    - `/live.mjpg`: multipart MJPEG as cameras send it, about 30 frames a second for as long as
+      the client reads (`?frames=N` closes the connection after N frames, in the middle of the
+      next one).
+    - `/truncated.mkv`: the clip's length announced, half of it sent, then the connection closed.
+    - `/audio.wav`: a stream without video.
+    - `/page.html`: text, not media.
+    - anything else: 404.
+    """
+
+    def __init__(self, clips: dict):
+        self.clips = clips
+        self.requests = []
+        self._stopping = threading.Event()
+        server = self
+
+        class Handler(BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                server.requests.append(self.path)
+                path, _, query = self.path.partition("?")
+                try:
+                    route = {
+                        "/clip.mkv": self.send_clip,
+                        "/live.mjpg": self.send_live,
+                        "/truncated.mkv": self.send_truncated,
+                        "/audio.wav": self.send_audio,
+                        "/page.html": self.send_page,
+                    }.get(path)
+                    if route is None:
+                        self.send_error(404)
+                    else:
+                        route(query)
+                except (BrokenPipeError, ConnectionResetError):
+                    pass
+
+            def send_body(self, body, content_type, length=None):
+                self.send_response(200)
+                self.send_header("Content-Type", content_type)
+                self.send_header("Content-Length", str(len(body) if length is None else length))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def send_clip(self, _query):
+                self.send_body(server.clips["/clip.mkv"], "video/x-matroska")
+
+            def send_truncated(self, _query):
+                body = server.clips["/clip.mkv"]
+                self.send_body(body[: len(body) // 2], "video/x-matroska", length=len(body))
+                self.close_connection = True
+                self.connection.shutdown(socket.SHUT_RDWR)
+
+            def send_audio(self, _query):
+                self.send_body(server.clips["/audio.wav"], "audio/x-wav")
+
+            def send_page(self, _query):
+                self.send_body(b"<html><body>" + b"not a video " * 400 + b"</body></html>",
+                               "text/html")  # fmt: skip
+
+            def send_live(self, query):
+                limit = int(query.partition("frames=")[2] or 0) or None
+                self.send_response(200)
+                self.send_header("Content-Type", f"multipart/x-mixed-replace; boundary={BOUNDARY}")
+                self.end_headers()
+                self.close_connection = True
+                jpegs = server.clips["/jpegs"]
+                sent = 0
+                while not server._stopping.is_set():
+                    jpeg = jpegs[sent % len(jpegs)]
+                    part = (
+                        f"--{BOUNDARY}\r\nContent-Type: image/jpeg\r\n"
+                        f"Content-Length: {len(jpeg)}\r\n\r\n"
+                    ).encode() + jpeg + b"\r\n"
+                    if limit is not None and sent == limit:
+                        self.wfile.write(part[: len(part) // 2])
+                        self.wfile.flush()
+                        self.connection.shutdown(socket.SHUT_RDWR)
+                        return
+                    self.wfile.write(part)
+                    self.wfile.flush()
+                    sent += 1
+                    time.sleep(1 / 30)
+
+        class Server(ThreadingHTTPServer):
+            def handle_error(self, request, client_address):
+                pass  # clients hang up on purpose (a pipeline stopped mid-stream)
+
+        self._httpd = Server(("127.0.0.1", 0), Handler)
+        self._httpd.daemon_threads = True
+        self._thread = threading.Thread(target=self._httpd.serve_forever, name="StreamServer",
+                                        daemon=True)  # fmt: skip
+
+    @property
+    def port(self) -> int:
+        return self._httpd.server_address[1]
+
+    def url(self, path: str) -> str:
+        return f"http://127.0.0.1:{self.port}{path}"
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stopping.set()
+        self._httpd.shutdown()
+        self._httpd.server_close()
+        self._thread.join(5)
+
+
+def closed_port() -> int:
+    """A local port that nothing listens on."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def process_usage() -> tuple:
+    """(threads, open file descriptors, resident memory in KiB) of this process."""
+    fds = len(os.listdir("/proc/self/fd"))
+    status = {}
+    with open("/proc/self/status") as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            status[key] = value.split()
+    return int(status["Threads"][0]), fds, int(status["VmRSS"][0])
