@@ -58,6 +58,11 @@ def make_clips(frames: int = 60) -> dict:
         "/clip.mkv": b"".join(encode(f"{video(frames)} ! jpegenc ! matroskamux")),
         "/jpegs": encode(f"{video(10)} ! jpegenc"),
         "/audio.wav": b"".join(encode("audiotestsrc num-buffers=20 ! wavenc")),
+        # Sound and pictures: the sound must be left alone, not stop the pictures.
+        "/av.mkv": b"".join(encode(
+            f"{video(frames)} ! jpegenc ! m. audiotestsrc num-buffers=100 ! audioconvert"
+            " ! vorbisenc ! m. matroskamux name=m"
+        )),
     }
 
 
@@ -65,6 +70,7 @@ class StreamServer:
     """A threaded HTTP server for the clips, with paths that fail in the ways real servers do.
 
     - `/clip.mkv`: MJPEG in Matroska, whole, with its length.
+    - `/av.mkv`: the same pictures with sound (Vorbis).
     - `/live.mjpg`: multipart MJPEG as cameras send it, about 30 frames a second for as long as
       the client reads (`?frames=N` closes the connection after N frames, in the middle of the
       next one).
@@ -92,6 +98,7 @@ class StreamServer:
                 try:
                     route = {
                         "/clip.mkv": self.send_clip,
+                        "/av.mkv": self.send_av,
                         "/live.mjpg": self.send_live,
                         "/truncated.mkv": self.send_truncated,
                         "/audio.wav": self.send_audio,
@@ -113,6 +120,9 @@ class StreamServer:
 
             def send_clip(self, _query):
                 self.send_body(server.clips["/clip.mkv"], "video/x-matroska")
+
+            def send_av(self, _query):
+                self.send_body(server.clips["/av.mkv"], "video/x-matroska")
 
             def send_truncated(self, _query):
                 body = server.clips["/clip.mkv"]

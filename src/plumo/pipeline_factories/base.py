@@ -103,6 +103,11 @@ class PipelineFactory(ABC):
         # that it starts afresh with the rest of the pipeline: a request interrupted by the
         # pipeline's own start-up can leave it waiting for ever, without an error.
         source.set_state(Gst.State.NULL)
+        # What it said meanwhile is stale: a PLAYING among it would end the owner's start wait
+        # before the pipeline has even started.
+        bus = pipeline.get_bus()
+        while bus.pop() is not None:
+            pass
 
         # The new elements, likewise, start with the pipeline's own state change.
         decoder = pipeline.new_element("decodebin", auto_play=False)
@@ -138,17 +143,20 @@ class _RateLimiter:
 
     def __init__(self, max_framerate: float):
         self._interval = round(Gst.SECOND / max_framerate)
+        # Containers round timestamps (Matroska to the millisecond): a frame a little early for
+        # its slot still takes it.
+        self._slack = self._interval // 10
         self._next = None
 
     def on_buffer(self, _pad: Gst.Pad, info: Gst.PadProbeInfo) -> Gst.PadProbeReturn:
         pts = info.get_buffer().pts
         now = time.monotonic_ns() if pts == Gst.CLOCK_TIME_NONE else pts
         due = self._next
-        if due is not None and due - self._interval <= now < due:
+        if due is not None and due - self._interval <= now < due - self._slack:
             return Gst.PadProbeReturn.DROP
         # Keep to a grid of intervals, so that the rate averages the limit rather than the next
         # slower rate the input's spacing allows; start a new grid after a gap or a jump back.
-        on_grid = due is not None and 0 <= now - due < self._interval
+        on_grid = due is not None and -self._slack <= now - due < self._interval
         self._next = (due if on_grid else now) + self._interval
         return Gst.PadProbeReturn.OK
 

@@ -1,0 +1,319 @@
+"""The whole road, for real: clips made with GStreamer, served over HTTP on 127.0.0.1, read by both
+factories into BGR arrays; the ways streams fail; and the decoder set-up under churn."""
+
+import threading
+
+import numpy as np
+import pytest
+
+import streams
+from plumo.errors import StreamSetupError
+from plumo.pipeline_factories import base
+from plumo.pipeline_factories.custom import CustomPipelineFactory
+from plumo.pipeline_factories.http import HTTPPipelineFactory
+from plumo.utils.gstreamer import GLib, Gst, Pipeline, sample_to_ndarray
+
+CUSTOM_TEMPLATE = (
+    "souphttpsrc location={url} name=buffer_src ! decodebin ! videoconvert"
+    " ! video/x-raw,format=BGR ! appsink name=main_sink"
+)
+
+
+@pytest.fixture(scope="module")
+def server():
+    with streams.StreamServer(streams.make_clips()) as s:
+        yield s
+
+
+class Recorder:
+    """A bus watcher and on-complete callback that remember what they were given."""
+
+    def __init__(self):
+        self.errors = []
+        self.eos = threading.Event()
+        self.failed = threading.Event()
+        self.completed = []
+
+    def watch(self, _bus, message, pipeline):
+        assert isinstance(pipeline, Pipeline)
+        if message.type == Gst.MessageType.ERROR:
+            self.errors.append(message.parse_error()[0].message)
+            self.failed.set()
+        elif message.type == Gst.MessageType.EOS:
+            self.eos.set()
+        return True
+
+    def complete(self, pipeline):
+        self.completed.append(pipeline)
+
+
+@pytest.fixture
+def built():
+    """Builds pipelines with a factory, and stops and releases every one at the end."""
+    made = []
+
+    def build(factory):
+        pipeline = factory.build()
+        made.append(pipeline)
+        return pipeline
+
+    yield build
+    for p in made:
+        p.set_state(Gst.State.NULL)
+        p.release_resources()
+
+
+@pytest.fixture
+def main_loop():
+    """A GLib main loop on the default context, as the library start-up runs it, so that bus
+    watches are dispatched. Without it the waits see every message themselves."""
+    loop = GLib.MainLoop.new(None, False)
+    thread = threading.Thread(target=loop.run, daemon=True)
+    thread.start()
+    while not loop.is_running():
+        threading.Event().wait(0.001)
+    yield loop
+    loop.quit()
+    thread.join(5)
+    assert not thread.is_alive()
+
+
+def http_factory(url, recorder, max_framerate=None):
+    factory = HTTPPipelineFactory(url=url, pipeline_watcher=recorder.watch,
+                                  on_complete=recorder.complete)  # fmt: skip
+    factory.max_framerate = max_framerate
+    return factory
+
+
+def pull_frames(pipeline, count, timeout=5.0):
+    frames = []
+    while len(frames) < count:
+        sample = pipeline.appsink.try_pull_sample(int(timeout * Gst.SECOND))
+        if sample is None:
+            break
+        frames.append(sample_to_ndarray(sample))
+    return frames
+
+
+def assert_red_frames(frames, count):
+    assert len(frames) == count
+    for frame in frames:
+        assert frame.shape == (streams.HEIGHT, streams.WIDTH, 3) and frame.dtype == np.uint8
+        blue, green, red = (int(c) for c in frame.reshape(-1, 3).mean(axis=0))
+        assert blue < 40 and green < 40 and red > 200, (blue, green, red)
+
+
+# --- frames, both factories ---------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("path", ["/clip.mkv", "/live.mjpg", "/av.mkv"])
+def test_http_factory_delivers_bgr_frames(server, built, path):
+    recorder = Recorder()
+    pipeline = built(http_factory(server.url(path), recorder))
+    pipeline.wait_until_playing(10)
+    assert_red_frames(pull_frames(pipeline, 10), 10)
+    assert recorder.completed == [pipeline]
+    source = pipeline.get_by_name("buffer_src")
+    assert source.get_property("location") == server.url(path)
+
+
+def test_custom_factory_delivers_bgr_frames(server, built):
+    recorder = Recorder()
+    factory = CustomPipelineFactory(CUSTOM_TEMPLATE, url=server.url("/clip.mkv"),
+                                    pipeline_watcher=recorder.watch,
+                                    on_complete=recorder.complete)  # fmt: skip
+    pipeline = built(factory)
+    pipeline.wait_until_playing(10)
+    assert pipeline.get_name() == server.url("/clip.mkv")
+    assert_red_frames(pull_frames(pipeline, 60), 60)
+    # The custom pipeline decodes itself; the base's set-up never ran.
+    assert recorder.completed == []
+
+
+def test_every_frame_of_a_clip_arrives_then_the_end(server, built, main_loop):
+    recorder = Recorder()
+    pipeline = built(http_factory(server.url("/clip.mkv"), recorder))
+    assert_red_frames(pull_frames(pipeline, 100, timeout=2), 60)
+    assert recorder.eos.wait(5) and recorder.errors == []
+
+
+@pytest.mark.parametrize("limit, expected", [(5, 10), (7.5, 15), (30, 60), (1000, 60)])
+def test_max_framerate_keeps_one_frame_in_so_many_of_a_clip(server, built, limit, expected):
+    # The clip has 60 frames at 30 per second: 2 seconds of its own time.
+    pipeline = built(http_factory(server.url("/clip.mkv"), Recorder(), max_framerate=limit))
+    frames = pull_frames(pipeline, 100, timeout=2)
+    assert len(frames) == expected
+
+
+def test_max_framerate_of_a_stream_without_timestamps_goes_by_the_clock(server, built):
+    # A camera's MJPEG frames carry no timestamps; 30 come each second.
+    pipeline = built(http_factory(server.url("/live.mjpg"), Recorder(), max_framerate=10))
+    pipeline.wait_until_playing(10)
+    pull_frames(pipeline, 1)
+    start = GLib.get_monotonic_time()
+    pull_frames(pipeline, 10)
+    elapsed = (GLib.get_monotonic_time() - start) / 1e6
+    assert 0.7 < elapsed < 2.0
+
+
+@pytest.mark.parametrize(
+    "value, error",
+    [("5", TypeError), (True, TypeError), (0, ValueError), (-1.5, ValueError),
+     (float("nan"), ValueError), (float("inf"), ValueError)],
+)  # fmt: skip
+def test_max_framerate_is_checked(value, error):
+    factory = http_factory("http://127.0.0.1:9/", Recorder())
+    with pytest.raises(error, match="max_framerate"):
+        factory.max_framerate = value
+    assert factory.max_framerate is None
+    factory.max_framerate = 12
+    assert factory.max_framerate == 12.0
+
+
+# --- churn: the decoder's pads come and go ------------------------------------------------------
+
+
+def test_every_rapid_build_delivers_frames(server, built):
+    # The factory starts its source before the pipeline starts; the set-up must not be thrown
+    # by that, nor by the pads the decoder drops and re-exposes meanwhile.
+    factory = http_factory(server.url("/clip.mkv"), Recorder())
+    stalled = []
+    for i in range(300):
+        pipeline = factory.build()
+        try:
+            if pipeline.appsink.try_pull_sample(5 * Gst.SECOND) is None:
+                stalled.append(i)
+        finally:
+            pipeline.set_state(Gst.State.NULL)
+            pipeline.release_resources()
+    assert stalled == []
+
+
+@pytest.mark.parametrize("path", ["/clip.mkv", "/live.mjpg"])
+def test_a_restarted_pipeline_links_the_new_decoded_pad(server, built, path):
+    recorder = Recorder()
+    pipeline = built(http_factory(server.url(path), recorder))
+    assert_red_frames(pull_frames(pipeline, 5), 5)
+    for _ in range(3):
+        # Down to READY the decoder removes its pads; back up it exposes new ones.
+        pipeline.set_state(Gst.State.READY)
+        assert pipeline.get_state(5 * Gst.SECOND)[0] == Gst.StateChangeReturn.SUCCESS
+        pipeline.set_state(Gst.State.PLAYING)
+        assert_red_frames(pull_frames(pipeline, 5), 5)
+    assert recorder.completed == [pipeline]
+
+
+def test_a_source_without_a_pad_is_refused(pipelines):
+    pipeline = pipelines()
+    pipeline.appsink = pipeline.new_element("appsink")
+    source = pipeline.new_element("fakesrc")
+    factory = http_factory("http://127.0.0.1:9/", Recorder())
+    with pytest.raises(StreamSetupError, match="'fakesrc.*' has no 'src' pad"):
+        factory._set_up_decoder(source, None, pipeline)
+
+
+def test_an_on_complete_that_raises_is_reported_on_the_bus(server, built):
+    def complete(_pipeline):
+        raise LookupError("no room")
+
+    factory = HTTPPipelineFactory(url=server.url("/clip.mkv"), pipeline_watcher=Recorder().watch,
+                                  on_complete=complete)  # fmt: skip
+    pipeline = built(factory)
+    with pytest.raises(StreamSetupError, match=r"on_complete failed: LookupError\('no room'\)"):
+        pipeline.wait_until_playing(10)
+
+
+# --- streams that fail --------------------------------------------------------------------------
+
+FAILURES = [
+    ("/missing", "Not Found"),
+    ("unreachable", "Could not establish connection to server"),
+    ("/audio.wav", "The stream has no video: audio/x-raw"),
+    ("/page.html", "missing a plug-in"),
+]
+
+
+def failing_url(server, path):
+    return f"http://127.0.0.1:{streams.closed_port()}/" if path == "unreachable" else server.url(path)
+
+
+@pytest.mark.parametrize("path, text", FAILURES)
+def test_a_failing_stream_ends_the_start_wait(server, built, path, text):
+    pipeline = built(http_factory(failing_url(server, path), Recorder()))
+    with pytest.raises(StreamSetupError, match=text):
+        pipeline.wait_until_playing(10)
+
+
+@pytest.mark.parametrize("path, text", FAILURES + [("/truncated.mkv", "")])
+def test_a_failing_stream_reaches_the_watcher(server, main_loop, path, text):
+    recorder = Recorder()
+    pipeline = http_factory(failing_url(server, path), recorder).build()
+    try:
+        def failed():
+            pipeline.appsink.try_pull_sample(0)  # take the frames there are, as a reader would
+            return recorder.failed.is_set()
+
+        assert wait_for(failed, 10), "no error reached the watcher"
+        assert any(text in message for message in recorder.errors), recorder.errors
+    finally:
+        pipeline.set_state(Gst.State.NULL)
+        pipeline.release_resources()
+    assert pipeline.get_state(0)[1] == Gst.State.NULL
+    assert all(e.get_state(0)[1] == Gst.State.NULL for e in pipeline.iterate_recurse())
+    assert pipeline.destructors == []
+    # No streaming task is left: not the source's, not the decoder's queues'.
+    pads = [pad for element in pipeline.iterate_recurse() for pad in element.pads]
+    assert pads and all(pad.get_task_state() == Gst.TaskState.STOPPED for pad in pads)
+
+
+def test_a_server_that_closes_mid_clip_delivers_the_frames_it_sent_then_an_error(server, built):
+    pipeline = built(http_factory(server.url("/truncated.mkv"), Recorder()))
+    pipeline.wait_until_playing(10)
+    frames = pull_frames(pipeline, 100, timeout=2)
+    assert 0 < len(frames) < 60
+    assert_red_frames(frames, len(frames))
+    message = pipeline.get_bus().timed_pop_filtered(5 * Gst.SECOND, Gst.MessageType.ERROR)
+    assert message is not None and message.src.get_name() == base.BUFFER_SRC_NAME
+
+
+def test_a_camera_that_hangs_up_ends_its_stream(server, built, main_loop):
+    recorder = Recorder()
+    pipeline = built(http_factory(server.url("/live.mjpg?frames=12"), recorder))
+    frames = pull_frames(pipeline, 100, timeout=2)
+    assert_red_frames(frames, 12)
+    assert recorder.eos.wait(5)
+
+
+def wait_for(condition, timeout):
+    deadline = GLib.get_monotonic_time() + timeout * 1e6
+    while not condition():
+        if GLib.get_monotonic_time() > deadline:
+            return False
+        threading.Event().wait(0.01)
+    return True
+
+
+# --- resources ----------------------------------------------------------------------------------
+
+
+def test_build_play_stop_release_cycles_leave_nothing_behind(server):
+    # Nothing may keep the pipelines (as a recording on_complete would).
+    factory = HTTPPipelineFactory(url=server.url("/clip.mkv"), pipeline_watcher=Recorder().watch,
+                                  on_complete=lambda pipeline: None)  # fmt: skip
+    usage = []
+    for _ in range(50):
+        pipeline = factory.build()
+        pipeline.wait_until_playing(10)
+        assert len(pull_frames(pipeline, 10)) == 10
+        pipeline.set_state(Gst.State.NULL)
+        pipeline.wait_until_null(10)
+        pipeline.release_resources()
+        del pipeline
+        threads, fds, rss = streams.process_usage()
+        # The test server's own threads (one per request) are Python threads; leave them out.
+        usage.append((threads - threading.active_count(), fds, rss))
+    threads, fds, rss = zip(*usage)
+    # After the first few cycles (thread pools and caches warm up) nothing grows.
+    assert max(threads[10:]) <= max(threads[:10]), threads
+    assert max(fds[10:]) <= max(fds[:10]), fds
+    assert rss[-1] - max(rss[:10]) < 4 * 1024, rss
