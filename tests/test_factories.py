@@ -29,6 +29,8 @@ NO_BUFFER_SRC = ("Pipeline has no element named 'buffer_src' to attach the buffe
 NO_SRC_PAD = ("Element named 'buffer_src' does not have a static pad named 'src' to attach a "
               "buffer probe to")  # fmt: skip
 PLAYING = ("set_state", Gst.State.PLAYING)
+# A build that fails stops and releases the pipeline it made, then lets the error through.
+ABANDONED = [("set_state", Gst.State.NULL), ("release_resources",)]
 
 
 def invalid_format(pipeline_str):
@@ -349,7 +351,8 @@ def test_custom_build_call_order(monkeypatch, elements, pads, tail, error):
     # The module's names are read at each call.
     monkeypatch.setattr(custom, "_APPSINK_PROPERTIES", {"sync": True, "max-buffers": 7})
     monkeypatch.setattr(custom, "BUFFER_SRC_NAME", "probe")
-    monkeypatch.setattr(custom, "Gst", SimpleNamespace(State=SimpleNamespace(PLAYING="go")))
+    monkeypatch.setattr(custom, "Gst", SimpleNamespace(State=SimpleNamespace(PLAYING="go",
+                                                                             NULL="stop")))
     if error is None:
         assert [factory.build()] == made
     else:
@@ -363,6 +366,8 @@ def test_custom_build_call_order(monkeypatch, elements, pads, tail, error):
         expected += [("set_property", "sync", True), ("set_property", "max-buffers", 7),
                      ("appsink =", p.found["main_sink"]), ("get_by_name", "probe"),
                      *tail]  # fmt: skip
+    if error is not None:
+        expected += [("set_state", "stop"), ("release_resources",)]
     assert log == expected
 
 
@@ -392,7 +397,7 @@ def test_http_build_call_order(monkeypatch, pads, pad, error):
         ("new_element", "appsink", {"properties": properties}), ("appsink =", sink),
         ("new_element", "souphttpsrc", {"properties": {"location": URL}, "name": "src_here"}),
         ("get_static_pad", "src"), ("_set_up_decoder", source, pad, p),
-    ] + ([PLAYING] if error is None else [])  # fmt: skip
+    ] + ([PLAYING] if error is None else ABANDONED)  # fmt: skip
 
 
 class Refused(Exception):
@@ -515,3 +520,94 @@ def test_http_build(stopped_at_end):
     for name, value in base._APPSINK_PROPERTIES.items():
         assert p.appsink.get_property(name) == value
     assert len(p.destructors) == 1 and target_state(p) == Gst.State.PLAYING
+
+
+# --- what a failed build leaves, and URLs that would rewrite a template ---------------------------
+
+
+class Exploding(http.HTTPPipelineFactory):
+    def _set_up_decoder(self, source, pad, pipeline):
+        raise StreamSetupError("no decoder")
+
+
+WATCHED = {**KW, "pipeline_watcher": print}
+
+
+@pytest.mark.parametrize(
+    "make, error",
+    [(lambda: C("videotestsrc ! fakesink name={url}", **WATCHED), InvalidCustomPipelineError),
+     (lambda: C("videotestsrc name=buffer_src ! fakesink name=main_sink{url}",
+                **{**WATCHED, "url": ""}), TypeError),
+     (lambda: C("fakesrc ! decodebin name=buffer_src ! appsink name=main_sink{url}",
+                **{**WATCHED, "url": ""}), InvalidCustomPipelineError),
+     (lambda: Exploding(url="http://127.0.0.1:9/", pipeline_watcher=print, on_complete=None),
+      StreamSetupError)],
+)  # fmt: skip
+def test_a_failed_build_stops_and_releases_its_pipeline(monkeypatch, make, error):
+    import gc
+    import weakref
+
+    made = []
+    for module in (custom, http):
+        original = module.Pipeline
+
+        class Spy(original):
+            @staticmethod
+            def from_launch_string(launch, name):
+                made.append(original.from_launch_string(launch, name))
+                return made[-1]
+
+            def __init__(self, name):
+                super().__init__(name)
+                made.append(self)
+
+        monkeypatch.setattr(module, "Pipeline", Spy)
+    factory = make()
+    with pytest.raises(error):
+        factory.build()
+    (pipeline,) = made
+    made.clear()
+    assert pipeline.get_state(0)[1] == Gst.State.NULL and pipeline.destructors == []
+    assert all(e.get_state(0)[1] == Gst.State.NULL for e in pipeline.iterate_recurse())
+    # Nothing holds it any more (the bus watch did).
+    ref = weakref.ref(pipeline)
+    del pipeline
+    gc.collect()
+    assert ref() is None
+
+
+def test_an_error_while_abandoning_a_build_replaces_the_first(monkeypatch):
+    log = []
+    fake_pipelines(monkeypatch, log)
+    stuck = RuntimeError("will not stop")
+
+    def set_state(state):
+        if state == Gst.State.NULL:
+            raise stuck
+
+    factory = RecordingHTTPFactory(log, **KW)
+    factory.error = StreamSetupError("no decoder")
+    monkeypatch.setattr(http, "Pipeline", lambda name: Fake(log, name, set_state=set_state,
+                                                            new_element=lambda *a, **k: Fake(log, "e")))  # fmt: skip
+    with pytest.raises(RuntimeError) as info:
+        factory.build()
+    assert info.value is stuck and info.value.__context__ is factory.error
+
+
+@pytest.mark.parametrize(
+    "url",
+    ['x" ! filesink location="/tmp/out', "a b", "a\tb", "a\nb", "it's", "back\\slash", "nul\x00",
+     "bell\x07"],
+)  # fmt: skip
+def test_custom_refuses_urls_that_would_rewrite_the_template(base_init, url):
+    factory = C.__new__(C)
+    with pytest.raises(ValueError, match="cannot be filled into a pipeline string") as info:
+        factory.__init__('souphttpsrc location="{url}" ! appsink name=main_sink',
+                         **{**KW, "url": url})  # fmt: skip
+    assert repr(f"stored:{url}") in str(info.value)
+    assert not hasattr(factory, "_pipeline_str")
+
+
+@pytest.mark.parametrize("url", ["http://cam/a!b", "rtsp://u:p@cam:554/x?y=1&z=%20", "http://kamera/é"])
+def test_custom_fills_in_urls_with_any_other_characters(url):
+    assert C("location={url}", **{**KW, "url": url})._pipeline_str == f"location={url}"

@@ -59,6 +59,27 @@ constexpr const char* invalid_format[] = {
     "'. Pipelines must contain a '{url}' portion to be filled by the source URL.",
 };
 
+// The URL is pasted into a launch string. Whitespace, quotes and backslashes would end the
+// property value it fills and let the rest be read as more properties or elements (a filesink
+// writing wherever the text says, say); none of them belongs in a URL, which escapes them.
+void check_fits_launch_syntax(py::handle url) {
+    py::object text = str(url);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+    const int kind = PyUnicode_KIND(text.ptr());
+    const void* data = PyUnicode_DATA(text.ptr());
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (Py_UNICODE_ISSPACE(c) || Py_UNICODE_ISPRINTABLE(c) == 0 || c == '"' || c == '\'' ||
+            c == '\\') {
+            PyErr_Format(PyExc_ValueError,
+                         "The URL %R cannot be filled into a pipeline string: it contains "
+                         "whitespace, a quote, a backslash or a control character",
+                         text.ptr());
+            throw py::error_already_set();
+        }
+    }
+}
+
 py::object init(Call& call) {
     py::handle self = call[0];
     py::handle pipeline_str = call[1];
@@ -78,8 +99,9 @@ py::object init(Call& call) {
         raise(call.global(invalid_custom_pipeline_error_),
               add(add(py::str(invalid_format[0]), pipeline_str), py::str(invalid_format[1])));
 
-    py::object filled =
-        invoke_keywords(getattr(pipeline_str, format_), {}, {{url_, getattr(self, url_attr_)}});
+    py::object url = getattr(self, url_attr_);
+    check_fits_launch_syntax(url);
+    py::object filled = invoke_keywords(getattr(pipeline_str, format_), {}, {{url_, url}});
     setattr(self, pipeline_str_attr_, filled);
     setattr(self, pipeline_watcher_attr_, call[3]);
     return py::none();
@@ -104,11 +126,8 @@ constexpr const char* buffer_src_without_src_pad =
     "Element named 'buffer_src' does not have a static pad named 'src' to attach a buffer probe "
     "to";
 
-py::object build(Call& call) {
+py::object build_on(Call& call, py::handle pipeline) {
     py::handle self = call[0];
-    py::object from_launch_string = getattr(call.global(pipeline_), from_launch_string_);
-    py::object pipeline =
-        invoke(from_launch_string, getattr(self, pipeline_str_attr_), getattr(self, url_attr_));
     call_method(pipeline, add_bus_watch_, getattr(self, pipeline_watcher_attr_), pipeline);
 
     py::object sink = call_method(pipeline, get_by_name_, py::str(main_sink_name));
@@ -136,7 +155,19 @@ py::object build(Call& call) {
 
     py::object playing = getattr(getattr(call.global(gst_), state_), playing_);
     call_method(pipeline, set_state_, playing);
-    return pipeline;
+    return py::reinterpret_borrow<py::object>(pipeline);
+}
+
+py::object build(Call& call) {
+    py::handle self = call[0];
+    py::object from_launch_string = getattr(call.global(pipeline_), from_launch_string_);
+    py::object pipeline =
+        invoke(from_launch_string, getattr(self, pipeline_str_attr_), getattr(self, url_attr_));
+    try {
+        return build_on(call, pipeline);
+    } catch (py::error_already_set&) {
+        abandon_and_rethrow(call.global(gst_), pipeline);
+    }
 }
 
 constexpr FunctionDef build_def =

@@ -13,4 +13,28 @@ inline void import_base_names(py::module_ module) {
         module.attr(name) = import_from("base", name, module, 1);
 }
 
+/// Stops and releases a pipeline that `build` made but cannot hand over, while the exception that
+/// stopped it is on its way out. The factory keeps no reference to the pipeline and the caller
+/// never receives it, so nobody else could: its bus watch would keep it, and the elements the
+/// factory already started, alive for good. Like an `except: ...; raise` clause, an error from the
+/// cleanup itself replaces the pending one, which becomes its context.
+[[noreturn]] inline void abandon_and_rethrow(py::handle gst, py::handle pipeline) {
+    static Name state_("State");
+    static Name null_("NULL");
+    static Name set_state_("set_state");
+    static Name release_resources_("release_resources");
+    try {
+        throw;
+    } catch (py::error_already_set& pending) {
+        try {
+            call_method(pipeline, set_state_, getattr(getattr(gst, state_), null_));
+            call_method(pipeline, release_resources_);
+        } catch (py::error_already_set& replacing) {
+            PyException_SetContext(replacing.value().ptr(), pending.value().inc_ref().ptr());
+            throw;
+        }
+        throw;
+    }
+}
+
 }  // namespace plumo::pipeline_factories

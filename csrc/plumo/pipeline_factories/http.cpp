@@ -64,9 +64,8 @@ constexpr FunctionDef init_def =
 
 constexpr Param build_params[] = {param("self")};
 
-py::object build(Call& call) {
+py::object build_on(Call& call, py::handle pipeline) {
     py::handle self = call[0];
-    py::object pipeline = invoke(call.global(pipeline_), getattr(self, url_attr_));
     call_method(pipeline, add_bus_watch_, getattr(self, pipeline_watcher_attr_), pipeline);
 
     py::object new_element = getattr(pipeline, new_element_);
@@ -85,7 +84,16 @@ py::object build(Call& call) {
 
     py::object playing = getattr(getattr(call.global(gst_), state_), playing_);
     call_method(pipeline, set_state_, playing);
-    return pipeline;
+    return py::reinterpret_borrow<py::object>(pipeline);
+}
+
+py::object build(Call& call) {
+    py::object pipeline = invoke(call.global(pipeline_), getattr(call[0], url_attr_));
+    try {
+        return build_on(call, pipeline);
+    } catch (py::error_already_set&) {
+        abandon_and_rethrow(call.global(gst_), pipeline);
+    }
 }
 
 constexpr FunctionDef build_def =

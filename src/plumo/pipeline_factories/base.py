@@ -8,11 +8,13 @@ from abc import ABC, abstractmethod
 from numbers import Real
 from typing import Callable, Optional
 
-from gi.repository import GLib, Gst
+# First: it pins the bindings' versions before anything here imports from gi.repository.
+from plumo.utils.gstreamer import Pipeline  # isort: skip
 
-from plumo.errors import NotLinkedError, StreamSetupError
-from plumo.logger import logger
-from plumo.utils.gstreamer import Pipeline
+from gi.repository import GLib, Gst  # noqa: E402
+
+from plumo.errors import NotLinkedError, StreamSetupError  # noqa: E402
+from plumo.logger import logger  # noqa: E402
 
 BUFFER_SRC_NAME = "buffer_src"
 """The name of the element whose "src" pad a reader may probe to see (and skip) buffers."""
