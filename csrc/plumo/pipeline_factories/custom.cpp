@@ -6,7 +6,6 @@
 namespace plumo::pipeline_factories {
 namespace {
 
-Name gst_("Gst");
 Name invalid_custom_pipeline_error_("InvalidCustomPipelineError");
 Name pipeline_("Pipeline");
 Name appsink_properties_("_APPSINK_PROPERTIES");
@@ -30,9 +29,6 @@ Name set_property_("set_property");
 Name appsink_("appsink");
 Name get_static_pad_("get_static_pad");
 Name warning_("warning");
-Name set_state_("set_state");
-Name state_("State");
-Name playing_("PLAYING");
 
 constexpr const char* class_doc = "Creates a pipeline from a pipeline string.";
 
@@ -126,7 +122,7 @@ constexpr const char* buffer_src_without_src_pad =
     "Element named 'buffer_src' does not have a static pad named 'src' to attach a buffer probe "
     "to";
 
-py::object build_on(Call& call, py::handle pipeline) {
+void build_steps(Call& call, py::handle pipeline) {
     py::handle self = call[0];
     call_method(pipeline, add_bus_watch_, getattr(self, pipeline_watcher_attr_), pipeline);
 
@@ -152,10 +148,6 @@ py::object build_on(Call& call, py::handle pipeline) {
     } else if (call_method(buffer_src, get_static_pad_, py::str("src")).is_none()) {
         raise(call.global(invalid_custom_pipeline_error_), py::str(buffer_src_without_src_pad));
     }
-
-    py::object playing = getattr(getattr(call.global(gst_), state_), playing_);
-    call_method(pipeline, set_state_, playing);
-    return py::reinterpret_borrow<py::object>(pipeline);
 }
 
 py::object build(Call& call) {
@@ -163,11 +155,7 @@ py::object build(Call& call) {
     py::object from_launch_string = getattr(call.global(pipeline_), from_launch_string_);
     py::object pipeline =
         invoke(from_launch_string, getattr(self, pipeline_str_attr_), getattr(self, url_attr_));
-    try {
-        return build_on(call, pipeline);
-    } catch (py::error_already_set&) {
-        abandon_and_rethrow(call.global(gst_), pipeline);
-    }
+    return finish_build(call, pipeline, build_steps);
 }
 
 constexpr FunctionDef build_def =

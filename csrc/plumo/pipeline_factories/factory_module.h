@@ -37,4 +37,22 @@ inline void import_base_names(py::module_ module) {
     }
 }
 
+/// The end of both factories' `build`: runs `steps` on the new pipeline, asks it to play
+/// (`pipeline.set_state(Gst.State.PLAYING)`, result unused) and returns it; a pipeline whose steps
+/// fail is abandoned as above.
+inline py::object finish_build(Call& call, py::object pipeline,
+                               void (*steps)(Call& call, py::handle pipeline)) {
+    static Name gst_("Gst");
+    static Name state_("State");
+    static Name playing_("PLAYING");
+    static Name set_state_("set_state");
+    try {
+        steps(call, pipeline);
+        call_method(pipeline, set_state_, getattr(getattr(call.global(gst_), state_), playing_));
+    } catch (py::error_already_set&) {
+        abandon_and_rethrow(call.global(gst_), pipeline);
+    }
+    return pipeline;
+}
+
 }  // namespace plumo::pipeline_factories

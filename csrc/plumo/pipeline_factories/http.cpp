@@ -6,7 +6,6 @@
 namespace plumo::pipeline_factories {
 namespace {
 
-Name gst_("Gst");
 Name pipeline_("Pipeline");
 Name appsink_properties_("_APPSINK_PROPERTIES");
 Name framerate_limit_("_FRAMERATE_LIMIT");
@@ -26,9 +25,6 @@ Name new_element_("new_element");
 Name appsink_("appsink");
 Name get_static_pad_("get_static_pad");
 Name set_up_decoder_("_set_up_decoder");
-Name set_state_("set_state");
-Name state_("State");
-Name playing_("PLAYING");
 
 constexpr const char* class_doc = "Creates a pipeline for an HTTP URL.";
 
@@ -64,7 +60,7 @@ constexpr FunctionDef init_def =
 
 constexpr Param build_params[] = {param("self")};
 
-py::object build_on(Call& call, py::handle pipeline) {
+void build_steps(Call& call, py::handle pipeline) {
     py::handle self = call[0];
     call_method(pipeline, add_bus_watch_, getattr(self, pipeline_watcher_attr_), pipeline);
 
@@ -81,19 +77,11 @@ py::object build_on(Call& call, py::handle pipeline) {
 
     py::object pad = call_method(source, get_static_pad_, py::str("src"));
     call_method(self, set_up_decoder_, source, pad, pipeline);
-
-    py::object playing = getattr(getattr(call.global(gst_), state_), playing_);
-    call_method(pipeline, set_state_, playing);
-    return py::reinterpret_borrow<py::object>(pipeline);
 }
 
 py::object build(Call& call) {
     py::object pipeline = invoke(call.global(pipeline_), getattr(call[0], url_attr_));
-    try {
-        return build_on(call, pipeline);
-    } catch (py::error_already_set&) {
-        abandon_and_rethrow(call.global(gst_), pipeline);
-    }
+    return finish_build(call, pipeline, build_steps);
 }
 
 constexpr FunctionDef build_def =
