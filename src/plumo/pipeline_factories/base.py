@@ -89,8 +89,8 @@ class PipelineFactory(ABC):
 
         The colour conversion chain is built here, once; each video pad the decoder exposes is
         then linked to it, taking the place of any earlier one. Decoders drop and re-expose their
-        pads whenever the pipeline goes back to READY and up again, and a factory's own start-up
-        does that, so every new pad must be linked, not only the first.
+        pads whenever the pipeline goes back to READY and up again (a restart, or a start-up that
+        catches elements already running), so every new pad must be linked, not only the first.
 
         :param source: The element that produces the encoded stream
         :param pad: The source's pad to decode from
@@ -236,14 +236,15 @@ def _tune_decoder_element(_decoder: Gst.Element, _bin: Gst.Bin, element: Gst.Ele
         element.set_property("single-stream", True)
 
 
-def _is_video(pad: Gst.Pad) -> bool:
+def _media_type(pad: Gst.Pad) -> str:
+    """The media type the pad carries ("video/x-raw", ...), or "unknown"."""
     caps = pad.get_current_caps() or pad.query_caps(None)
-    return bool(caps) and caps.get_size() > 0 and caps.get_structure(0).get_name().startswith("video/")
+    return caps.get_structure(0).get_name() if caps and caps.get_size() else "unknown"
+
+
+def _is_video(pad: Gst.Pad) -> bool:
+    return _media_type(pad).startswith("video/")
 
 
 def _describe_pads(decoder: Gst.Element) -> str:
-    kinds = []
-    for pad in decoder.srcpads:
-        caps = pad.get_current_caps() or pad.query_caps(None)
-        kinds.append(caps.get_structure(0).get_name() if caps and caps.get_size() else "unknown")
-    return ", ".join(kinds) or "no decoded streams"
+    return ", ".join(_media_type(pad) for pad in decoder.srcpads) or "no decoded streams"
