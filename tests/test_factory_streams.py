@@ -26,17 +26,28 @@ def server():
 
 
 class Recorder:
-    """A bus watcher and on-complete callback that remember what they were given."""
+    """A bus watcher and on-complete callback that remember what they were given.
+
+    Like a reader, it takes no notice of what comes before the pipeline's own first state
+    change: the HTTP factory starts its source before it links it, and a source quick enough to
+    push meanwhile reports an error about a start that is then undone.
+    """
 
     def __init__(self):
         self.errors = []
+        self.early = []
+        self.started = False
         self.eos = threading.Event()
         self.failed = threading.Event()
         self.completed = []
 
     def watch(self, _bus, message, pipeline):
         assert isinstance(pipeline, Pipeline)
-        if message.type == Gst.MessageType.ERROR:
+        if message.type == Gst.MessageType.STATE_CHANGED and message.src is pipeline:
+            self.started = True
+        elif not self.started:
+            self.early.append(message)
+        elif message.type == Gst.MessageType.ERROR:
             self.errors.append(message.parse_error()[0].message)
             self.failed.set()
         elif message.type == Gst.MessageType.EOS:
@@ -201,6 +212,22 @@ def test_a_restarted_pipeline_links_the_new_decoded_pad(server, built, path):
         pipeline.set_state(Gst.State.PLAYING)
         assert_red_frames(pull_frames(pipeline, 5), 5)
     assert recorder.completed == [pipeline]
+
+
+def test_an_early_start_reports_only_before_the_pipeline_starts(server, built, main_loop):
+    class Slow(HTTPPipelineFactory):
+        def _set_up_decoder(self, *args):
+            threading.Event().wait(0.05)  # a busy machine: the source pushes before it is linked
+            super()._set_up_decoder(*args)
+
+    recorder = Recorder()
+    pipeline = built(Slow(url=server.url("/clip.mkv"), pipeline_watcher=recorder.watch,
+                          on_complete=recorder.complete))  # fmt: skip
+    assert_red_frames(pull_frames(pipeline, 60), 60)
+    assert recorder.eos.wait(5) and recorder.errors == []
+    early_errors = [m for m in recorder.early if m.type == Gst.MessageType.ERROR]
+    assert [m.src.get_name() for m in early_errors] == [base.BUFFER_SRC_NAME]
+    assert "not-linked" in early_errors[0].parse_error()[1]
 
 
 def test_a_source_without_a_pad_is_refused(pipelines):

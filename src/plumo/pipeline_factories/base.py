@@ -34,7 +34,11 @@ _FRAMERATE_LIMIT: Optional[float] = None
 it for one factory."""
 
 _PIPELINE_WATCHER = Callable[[Gst.Bus, Gst.Message, Pipeline], bool]
-"""A bus watch: called with the bus, the message and the pipeline; returns whether to stay."""
+"""A bus watch: called with the bus, the message and the pipeline; returns whether to stay.
+
+What comes before the pipeline's own first state change is not about the stream: the HTTP factory
+starts its source before the decoder set-up links it (and then restarts it), and a source quick
+enough to push meanwhile reports a "not-linked" error. A watcher should take no notice of it."""
 
 _ON_COMPLETE_CALLBACK = Callable[[Pipeline], None]
 """Called with a pipeline once its source is decoded into the application sink."""
