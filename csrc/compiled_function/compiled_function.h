@@ -260,4 +260,25 @@ extern template std::array<py::object, 3> unpack<3>(py::handle);
 /// `raise exc_class(arg)`
 [[noreturn]] void raise(py::handle exc_class, py::handle arg);
 
+/// A `finally` clause, from inside a `catch` block: runs `cleanup`, then rethrows the exception
+/// being handled. An error from the cleanup itself replaces a pending Python error, which becomes
+/// its `__context__`, as in Python.
+template <typename Cleanup>
+[[noreturn]] void rethrow_after(Cleanup&& cleanup) {
+    try {
+        throw;
+    } catch (py::error_already_set& pending) {
+        try {
+            cleanup();
+        } catch (py::error_already_set& replacing) {
+            PyException_SetContext(replacing.value().ptr(), pending.value().inc_ref().ptr());
+            throw;
+        }
+        throw;
+    } catch (...) {
+        cleanup();
+        throw;
+    }
+}
+
 }  // namespace plumo

@@ -70,25 +70,6 @@ py::object frame_from_mapping(Call& call, py::handle structure, py::handle info,
     return frame;
 }
 
-// Unmaps while an exception from the mapped section is on its way out, as a `finally` clause
-// would: an error from the unmap itself replaces the pending one, which becomes its context.
-[[noreturn]] void unmap_and_rethrow(py::handle buffer, py::handle info) {
-    try {
-        throw;
-    } catch (py::error_already_set& pending) {
-        try {
-            call_method(buffer, unmap_, info);
-        } catch (py::error_already_set& replacing) {
-            PyException_SetContext(replacing.value().ptr(), pending.value().inc_ref().ptr());
-            throw;
-        }
-        throw;
-    } catch (...) {
-        call_method(buffer, unmap_, info);
-        throw;
-    }
-}
-
 py::object sample_to_ndarray(Call& call) {
     py::handle sample = call[0];
     py::object structure = call_method(call_method(sample, get_caps_), get_structure_, py::int_(0));
@@ -109,7 +90,8 @@ py::object sample_to_ndarray(Call& call) {
     try {
         frame = frame_from_mapping(call, structure, info, width, height);
     } catch (...) {
-        unmap_and_rethrow(buffer, info);
+        // A `finally` clause: an error from the unmap replaces the pending one.
+        rethrow_after([&] { call_method(buffer, unmap_, info); });
     }
     call_method(buffer, unmap_, info);
     return frame;
