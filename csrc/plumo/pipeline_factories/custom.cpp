@@ -9,13 +9,9 @@ namespace {
 Name invalid_custom_pipeline_error_("InvalidCustomPipelineError");
 Name pipeline_("Pipeline");
 Name appsink_properties_("_APPSINK_PROPERTIES");
-Name framerate_limit_("_FRAMERATE_LIMIT");
 Name buffer_src_name_("BUFFER_SRC_NAME");
 
-Name init_("__init__");
 Name url_("url");
-Name max_framerate_("max_framerate");
-Name on_complete_("on_complete");
 Name format_("format");
 Name url_attr_("_url");
 Name pipeline_str_attr_("_pipeline_str");
@@ -79,10 +75,7 @@ void check_fits_launch_syntax(py::handle url) {
 py::object init(Call& call) {
     py::handle self = call[0];
     py::handle pipeline_str = call[1];
-    invoke_keywords(getattr(call.super_(self), init_), {},
-                    {{url_, call[2]},
-                     {max_framerate_, call.global(framerate_limit_)},
-                     {on_complete_, call[4]}});
+    init_base(call, self, call[2], call[4]);
 
     if (pipeline_str.is_none()) {
         PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");

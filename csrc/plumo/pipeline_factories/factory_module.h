@@ -13,6 +13,20 @@ inline void import_base_names(py::module_ module) {
         module.attr(name) = import_from("base", name, module, 1);
 }
 
+/// `super().__init__(url=url, max_framerate=_FRAMERATE_LIMIT, on_complete=on_complete)`: both
+/// factories hand the base the same three keywords, the limit read from their module now.
+inline void init_base(Call& call, py::handle self, py::handle url, py::handle on_complete) {
+    static Name init_("__init__");
+    static Name url_("url");
+    static Name max_framerate_("max_framerate");
+    static Name on_complete_("on_complete");
+    static Name framerate_limit_("_FRAMERATE_LIMIT");
+    invoke_keywords(getattr(call.super_(self), init_), {},
+                    {{url_, url},
+                     {max_framerate_, call.global(framerate_limit_)},
+                     {on_complete_, on_complete}});
+}
+
 /// The end of both factories' `build`: runs `steps` on the new pipeline, asks it to play
 /// (`pipeline.set_state(Gst.State.PLAYING)`, result unused) and returns it.
 ///

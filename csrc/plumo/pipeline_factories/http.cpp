@@ -8,13 +8,8 @@ namespace {
 
 Name pipeline_("Pipeline");
 Name appsink_properties_("_APPSINK_PROPERTIES");
-Name framerate_limit_("_FRAMERATE_LIMIT");
 Name buffer_src_name_("BUFFER_SRC_NAME");
 
-Name init_("__init__");
-Name url_("url");
-Name max_framerate_("max_framerate");
-Name on_complete_("on_complete");
 Name properties_("properties");
 Name name_("name");
 Name location_("location");
@@ -45,10 +40,7 @@ constexpr Param init_params[] = {
 
 py::object init(Call& call) {
     py::handle self = call[0];
-    invoke_keywords(getattr(call.super_(self), init_), {},
-                    {{url_, call[1]},
-                     {max_framerate_, call.global(framerate_limit_)},
-                     {on_complete_, call[3]}});
+    init_base(call, self, call[1], call[3]);
     setattr(self, pipeline_watcher_attr_, call[2]);
     return py::none();
 }
