@@ -4,19 +4,26 @@ import pytest
 
 
 @pytest.fixture
-def pipelines():
-    """Makes Pipelines, from a launch description or empty, and stops and releases every one of
-    them at the end of the test."""
-    from plumo.utils.gstreamer import Gst, Pipeline
+def stopped_at_end():
+    """A list for the pipelines a test makes: each is stopped and released at the end."""
+    from plumo.utils.gstreamer import Gst
 
     made = []
-
-    def make(launch=None, name=None):
-        p = Pipeline(name) if launch is None else Pipeline.from_launch_string(launch, name)
-        made.append(p)
-        return p
-
-    yield make
+    yield made
     for p in made:
         p.set_state(Gst.State.NULL)
         p.release_resources()
+
+
+@pytest.fixture
+def pipelines(stopped_at_end):
+    """Makes Pipelines, from a launch description or empty, and stops and releases every one of
+    them at the end of the test."""
+    from plumo.utils.gstreamer import Pipeline
+
+    def make(launch=None, name=None):
+        p = Pipeline(name) if launch is None else Pipeline.from_launch_string(launch, name)
+        stopped_at_end.append(p)
+        return p
+
+    return make

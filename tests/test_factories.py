@@ -67,16 +67,6 @@ def base_init(monkeypatch):
 
 
 @pytest.fixture
-def stopped_at_end():
-    """Real pipelines a factory built, stopped and released at the end of the test."""
-    made = []
-    yield made
-    for p in made:
-        p.set_state(Gst.State.NULL)
-        p.release_resources()
-
-
-@pytest.fixture
 def launched(monkeypatch, stopped_at_end):
     """Every pipeline the custom factory launches, real, including those of builds that raise."""
 

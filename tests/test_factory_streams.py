@@ -59,19 +59,14 @@ class Recorder:
 
 
 @pytest.fixture
-def built():
+def built(stopped_at_end):
     """Builds pipelines with a factory, and stops and releases every one at the end."""
-    made = []
 
     def build(factory):
-        pipeline = factory.build()
-        made.append(pipeline)
-        return pipeline
+        stopped_at_end.append(factory.build())
+        return stopped_at_end[-1]
 
-    yield build
-    for p in made:
-        p.set_state(Gst.State.NULL)
-        p.release_resources()
+    return build
 
 
 @pytest.fixture
