@@ -113,6 +113,34 @@ def test_missing_caps_or_buffer_fail_on_none():
         sample_to_ndarray(Gst.Sample.new(None, caps(1, 1), None, None))
 
 
+@pytest.mark.parametrize("width, height", [(3, 2), (5, 3), (854, 4)])
+def test_rows_padded_to_four_bytes_are_gathered(width, height):
+    # GStreamer's layout for these widths: each row starts on a 4-byte boundary.
+    stride = (width * 3 + 3) // 4 * 4
+    data = pattern(stride * height)
+    frame = sample_to_ndarray(real_sample(data, width, height))
+    assert frame.shape == (height, width, 3) and frame.flags.c_contiguous
+    assert not frame.flags.writeable and frame.flags.owndata
+    for y in range(height):
+        assert frame[y].tobytes() == data[y * stride : y * stride + width * 3]
+
+
+@pytest.mark.parametrize("width", [3, 5, 854, 1366])
+def test_frames_of_every_width_match_an_unpadded_format(pipelines, width):
+    # The same frame as BGRx (4 bytes a pixel: never padded) is the reference.
+    p = pipelines(
+        f"videotestsrc num-buffers=1 pattern=smpte ! video/x-raw,width={width},height=6"
+        " ! tee name=t"
+        " t. ! queue ! videoconvert ! video/x-raw,format=BGR ! appsink name=bgr sync=false"
+        " t. ! queue ! videoconvert ! video/x-raw,format=BGRx ! appsink name=bgrx sync=false"
+    )
+    p.set_state(Gst.State.PLAYING)
+    frame = sample_to_ndarray(p.get_by_name("bgr").try_pull_sample(5 * Gst.SECOND))
+    buffer = p.get_by_name("bgrx").try_pull_sample(5 * Gst.SECOND).get_buffer()
+    reference = np.frombuffer(buffer.extract_dup(0, buffer.get_size()), np.uint8)
+    np.testing.assert_array_equal(frame, reference.reshape(6, width, 4)[:, :, :3])
+
+
 # --- a live pipeline: frames that never change afterwards ----------------------------------------
 
 

@@ -1,8 +1,10 @@
 // Frames out of samples: a packed BGR sample becomes a read-only (height, width, 3) uint8 array.
 //
-// The array never refers to the buffer's mapped memory. When the mapping's data is a bytes
-// object the array wraps it as it is; otherwise (the bindings here hand out a memoryview over the
-// mapped memory, which later frames reuse once it is unmapped) the frame is copied out first.
+// Rows padded to 4 bytes, as GStreamer lays out widths whose rows are not a multiple of 4 bytes
+// long, are gathered into a packed copy. The array never refers to the buffer's mapped memory. When
+// the mapping's data is a bytes object the array wraps it as it is; otherwise (the bindings here
+// hand out a memoryview over the mapped memory, which later frames reuse once it is unmapped) the
+// frame is copied out first.
 #include "gstreamer.h"
 
 namespace plumo::gstreamer {
@@ -34,6 +36,7 @@ Name buffer_("buffer");
 Name copy_("copy");
 Name flags_("flags");
 Name writeable_("writeable");
+Name strides_("strides");
 
 constexpr const char* sample_conversion_error_doc =
     "Raised when a GStreamer sample can't be properly converted to a Numpy ndarray";
@@ -49,6 +52,27 @@ constexpr const char* sample_to_ndarray_doc = R"(Converts the provided sample to
     raise(call.global(sample_conversion_error_), message);
 }
 
+// GStreamer starts each row of packed 24-bit video on a 4-byte boundary, so a frame whose rows
+// are not a multiple of 4 bytes long (a width of 854, say) carries padding after each row. Returns
+// that row stride when the data has exactly the padded layout's size, 0 when rows are packed.
+Py_ssize_t padded_row_stride(py::handle width, py::handle height, py::handle data) {
+    long long w = PyLong_AsLongLong(width.ptr());
+    long long h = PyLong_AsLongLong(height.ptr());
+    if (PyErr_Occurred())
+        PyErr_Clear();  // not plain integers: the array constructor reports them
+    if (w <= 0 || h <= 0 || w > (1LL << 28) || h > (1LL << 28))
+        return 0;
+    long long packed = w * 3, stride = (packed + 3) / 4 * 4;
+    if (stride == packed)
+        return 0;
+    Py_ssize_t size = PyObject_Size(data.ptr());
+    if (size < 0) {
+        PyErr_Clear();  // no length: the array constructor reports what it needs
+        return 0;
+    }
+    return size == stride * h ? static_cast<Py_ssize_t>(stride) : 0;
+}
+
 // The frame of a mapped buffer, as an array that stays valid after the unmap.
 py::object frame_from_mapping(Call& call, py::handle structure, py::handle info, py::handle width,
                               py::handle height) {
@@ -60,11 +84,19 @@ py::object frame_from_mapping(Call& call, py::handle structure, py::handle info,
 
     py::object np = call.global(np_);
     py::object data = getattr(info, data_);
-    py::object frame = invoke_keywords(getattr(np, ndarray_), {},
-                                       {{shape_, py::make_tuple(height, width, 3)},
-                                        {dtype_, getattr(np, uint8_)},
-                                        {buffer_, data}});
-    if (!PyBytes_Check(data.ptr()))
+    py::object shape = py::make_tuple(height, width, 3);
+    py::object uint8 = getattr(np, uint8_);
+    Py_ssize_t stride = padded_row_stride(width, height, data);
+    py::object frame = stride == 0
+                           ? invoke_keywords(getattr(np, ndarray_), {},
+                                             {{shape_, shape}, {dtype_, uint8}, {buffer_, data}})
+                           : invoke_keywords(getattr(np, ndarray_), {},
+                                             {{shape_, shape},
+                                              {dtype_, uint8},
+                                              {buffer_, data},
+                                              {strides_, py::make_tuple(stride, 3, 1)}});
+    // Padded rows are gathered into a packed copy, as is memory that goes away at the unmap.
+    if (stride != 0 || !PyBytes_Check(data.ptr()))
         frame = call_method(frame, copy_);
     setattr(getattr(frame, flags_), writeable_, py::bool_(false));
     return frame;
