@@ -1,5 +1,7 @@
 """Fixtures shared by the test modules."""
 
+import threading
+
 import pytest
 
 
@@ -27,3 +29,20 @@ def pipelines(stopped_at_end):
         return p
 
     return make
+
+
+@pytest.fixture
+def main_loop():
+    """A GLib main loop on the default context, as the library start-up runs it, so that bus
+    watches are dispatched. Without it the waits see every message themselves."""
+    from plumo.utils.gstreamer import GLib
+
+    loop = GLib.MainLoop.new(None, False)
+    thread = threading.Thread(target=loop.run, daemon=True)
+    thread.start()
+    while not loop.is_running():
+        threading.Event().wait(0.001)
+    yield loop
+    loop.quit()
+    thread.join(5)
+    assert not thread.is_alive()

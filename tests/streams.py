@@ -7,6 +7,7 @@ import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import gi
+import numpy as np
 
 gi.require_version("Gst", "1.0")
 gi.require_version("GstApp", "1.0")
@@ -204,3 +205,29 @@ def process_usage() -> tuple:
             key, _, value = line.partition(":")
             status[key] = value.split()
     return int(status["Threads"][0]), fds, int(status["VmRSS"][0])
+
+
+def native_usage() -> tuple:
+    """Threads, open files and resident KiB, without Python's own threads (such as the test
+    server's, one per request)."""
+    threads, fds, rss = process_usage()
+    return threads - threading.active_count(), fds, rss
+
+
+def wait_for(condition, timeout: float) -> bool:
+    """Whether `condition()` comes true within `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        threading.Event().wait(0.01)
+    return True
+
+
+def assert_red_frames(frames, count: int) -> None:
+    """`count` frames of the clips' size, BGR, each a solid red (as JPEG leaves it)."""
+    assert len(frames) == count
+    for frame in frames:
+        assert frame.shape == (HEIGHT, WIDTH, 3) and frame.dtype == np.uint8
+        blue, green, red = (int(c) for c in frame.reshape(-1, 3).mean(axis=0))
+        assert blue < 40 and green < 40 and red > 200, (blue, green, red)

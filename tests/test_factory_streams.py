@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import streams
+from streams import assert_red_frames, native_usage, wait_for
 from plumo.errors import StreamSetupError
 from plumo.pipeline_factories import base
 from plumo.pipeline_factories.custom import CustomPipelineFactory
@@ -69,21 +70,6 @@ def built(stopped_at_end):
     return build
 
 
-@pytest.fixture
-def main_loop():
-    """A GLib main loop on the default context, as the library start-up runs it, so that bus
-    watches are dispatched. Without it the waits see every message themselves."""
-    loop = GLib.MainLoop.new(None, False)
-    thread = threading.Thread(target=loop.run, daemon=True)
-    thread.start()
-    while not loop.is_running():
-        threading.Event().wait(0.001)
-    yield loop
-    loop.quit()
-    thread.join(5)
-    assert not thread.is_alive()
-
-
 def http_factory(url, recorder, max_framerate=None):
     factory = HTTPPipelineFactory(url=url, pipeline_watcher=recorder.watch,
                                   on_complete=recorder.complete)  # fmt: skip
@@ -99,14 +85,6 @@ def pull_frames(pipeline, count, timeout=5.0):
             break
         frames.append(sample_to_ndarray(sample))
     return frames
-
-
-def assert_red_frames(frames, count):
-    assert len(frames) == count
-    for frame in frames:
-        assert frame.shape == (streams.HEIGHT, streams.WIDTH, 3) and frame.dtype == np.uint8
-        blue, green, red = (int(c) for c in frame.reshape(-1, 3).mean(axis=0))
-        assert blue < 40 and green < 40 and red > 200, (blue, green, red)
 
 
 # --- frames, both factories ---------------------------------------------------------------------
@@ -306,23 +284,7 @@ def test_a_camera_that_hangs_up_ends_its_stream(server, built, main_loop):
     assert recorder.eos.wait(5)
 
 
-def wait_for(condition, timeout):
-    deadline = GLib.get_monotonic_time() + timeout * 1e6
-    while not condition():
-        if GLib.get_monotonic_time() > deadline:
-            return False
-        threading.Event().wait(0.01)
-    return True
-
-
 # --- resources ----------------------------------------------------------------------------------
-
-
-def native_usage():
-    """Threads, open files and resident KiB, without the test server's request threads (Python
-    threads, one per request)."""
-    threads, fds, rss = streams.process_usage()
-    return threads - threading.active_count(), fds, rss
 
 
 def test_build_play_stop_release_cycles_leave_nothing_behind(server):

@@ -19,3 +19,7 @@ class InvalidCustomPipelineError(PlumoError):
 
 class InvalidRuntimeOptionError(PlumoError):
     """Raised when an option given to a stream reader is unknown or of the wrong type."""
+
+
+class StreamReadError(PlumoError):
+    """Raised when a stream that has started reports an error."""

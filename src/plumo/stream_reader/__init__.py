@@ -1,0 +1,19 @@
+"""Reading video streams into BGR frames.
+
+`StreamReader` (from `plumo.stream_reader.reader`) is imported on first use, as importing it
+initialises GStreamer; `plumo.stream_reader.knobset` checks a reader's options.
+"""
+
+_LAZY = ("StreamReader", "SUPPORTED_OPTIONS", "DEFAULT_OPTIONS")
+
+
+def __getattr__(name):
+    if name in _LAZY:
+        from plumo.stream_reader import reader
+
+        return getattr(reader, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted([*globals(), *_LAZY])
