@@ -1,8 +1,6 @@
-"""The package's own Python parts: exceptions, logger, and the command line's entry point."""
+"""The package's own Python parts: exceptions and logger."""
 
 import logging
-import subprocess
-import sys
 
 import pytest
 
@@ -11,7 +9,9 @@ from plumo import errors
 
 
 @pytest.mark.parametrize(
-    "name", ["StreamSetupError", "NotLinkedError", "InvalidCustomPipelineError", "InvalidRuntimeOptionError"]
+    "name",
+    ["StreamSetupError", "StreamReadError", "NotLinkedError", "InvalidCustomPipelineError",
+     "InvalidRuntimeOptionError"],  # fmt: skip
 )
 def test_exceptions_take_one_message_and_share_a_base(name):
     cls = getattr(errors, name)
@@ -28,13 +28,3 @@ def test_logger_reachable_both_ways():
 
     assert plumo.logger is from_module
     assert isinstance(from_module, logging.Logger) and from_module.name == "plumo"
-
-
-def test_command_line_demo_runs():
-    done = subprocess.run(
-        [sys.executable, "-m", "plumo"], capture_output=True, text=True, timeout=60, check=False
-    )
-    assert done.returncode == 0, done.stderr
-    assert "Unknown option" in done.stdout and "TimeoutError" in done.stdout
-    assert "pulled 30 frames, end of stream seen on thread 'SysbootThread'" in done.stdout
-

@@ -1,0 +1,211 @@
+"""plumo's command line: reads a video stream into frames and tells how it went.
+
+    plumo read [URL] [--pipeline TEMPLATE] [--frames N] [--timeout S] [--max-framerate F]
+               [--snapshot FILE.png]
+
+Without a URL it reads a short clip that it generates and serves itself on 127.0.0.1.
+"""
+
+import argparse
+import math
+import os
+import sys
+import time
+from typing import List, Optional
+
+import plumo
+
+EXIT_OK = 0
+EXIT_STREAM_FAILED = 1
+EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    """Runs the command line with `argv` (default: the process's arguments); returns the exit
+    status: 0 when the stream was read, 1 when it failed, 2 for bad arguments, 130 on Ctrl-C."""
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if not argv:
+        argv = ["read"]
+    parser = _parser()
+    try:
+        args = parser.parse_args(argv)
+        return args.run(args, parser)
+    except SystemExit as e:  # argparse has printed its one-line error, or the help
+        return e.code if isinstance(e.code, int) else EXIT_USAGE
+    except KeyboardInterrupt:
+        return EXIT_INTERRUPTED
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="plumo",
+        description="Reads video streams into BGR frames with GStreamer. Without a command, "
+        "reads a generated demo clip served on 127.0.0.1.",
+    )
+    parser.add_argument("--version", action="version", version=f"plumo {plumo.__version__}")
+    commands = parser.add_subparsers(title="commands", metavar="COMMAND")
+    read = commands.add_parser(
+        "read",
+        help="read a stream and report frames, frame rate and resolution",
+        description="Reads a stream to its end (or N frames), showing progress on a terminal, "
+        "and prints a summary. Without a URL, reads a generated clip served on 127.0.0.1.",
+    )
+    read.add_argument(
+        "url", nargs="?", metavar="URL",
+        help="the stream: an HTTP URL, or any URL with --pipeline (default: the demo clip)",
+    )  # fmt: skip
+    read.add_argument(
+        "--pipeline", metavar="TEMPLATE",
+        help='a GStreamer launch string with "{url}" where the URL goes and an appsink named '
+        "main_sink that receives BGR video",
+    )  # fmt: skip
+    read.add_argument("--frames", type=_positive_int, metavar="N",
+                      help="stop after N frames (default: read to the end)")  # fmt: skip
+    read.add_argument(
+        "--timeout", type=_positive_seconds, default=10.0, metavar="S",
+        help="seconds to wait for the stream to start, and for each frame (default: 10)",
+    )  # fmt: skip
+    read.add_argument("--max-framerate", type=_positive_seconds, metavar="F",
+                      help="deliver at most F frames a second")  # fmt: skip
+    read.add_argument("--snapshot", metavar="FILE.png",
+                      help="save the last frame read as a PNG file")  # fmt: skip
+    read.set_defaults(run=_read)
+    parser.set_defaults(run=lambda _args, p: p.error("choose a command"))
+    return parser
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: '{text}'") from None
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"must be at least 1: '{text}'")
+    return value
+
+
+def _positive_seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: '{text}'") from None
+    if not (value > 0 and math.isfinite(value)):
+        raise argparse.ArgumentTypeError(f"must be a positive number: '{text}'")
+    return value
+
+
+def _read(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    if args.url is None and args.pipeline is not None:
+        parser.error("--pipeline needs a URL to fill in")
+    if args.snapshot is not None:
+        folder = os.path.dirname(os.path.abspath(args.snapshot))
+        if not os.path.isdir(folder):
+            parser.error(f"--snapshot: no such folder: '{folder}'")
+    # Imported here: importing them initialises GStreamer, which --help does not need.
+    from plumo import sysboot
+    from plumo.errors import PlumoError
+
+    sysboot.start()
+    try:
+        if args.url is not None:
+            return _read_stream(args.url, args)
+        from plumo.demo import ClipServer, make_clip
+
+        with ClipServer(make_clip()) as server:
+            print(f"Serving a generated demo clip at {server.url}", file=sys.stderr)
+            return _read_stream(server.url, args)
+    except PlumoError as e:  # a stream that could not be made, from the demo or the URL
+        return _fail(str(e), EXIT_STREAM_FAILED)
+    finally:
+        sysboot.close()
+
+
+def _read_stream(url: str, args: argparse.Namespace) -> int:
+    from plumo.errors import InvalidCustomPipelineError, InvalidRuntimeOptionError, PlumoError
+    from plumo.stream_reader import StreamReader
+
+    try:
+        reader = StreamReader(
+            url, template=args.pipeline, start_timeout=args.timeout, read_timeout=args.timeout,
+            max_framerate=args.max_framerate,
+        )  # fmt: skip
+    except (ValueError, TypeError, InvalidCustomPipelineError, InvalidRuntimeOptionError) as e:
+        return _fail(str(e), EXIT_USAGE)
+
+    progress = _Progress(sys.stderr)
+    frame = None
+    started = time.monotonic()
+    outcome, status = "end of stream", EXIT_OK
+    try:
+        with reader:
+            started = time.monotonic()
+            for frame in reader:
+                progress.update(reader.frames_read, frame, time.monotonic() - started)
+                if args.frames is not None and reader.frames_read >= args.frames:
+                    outcome = f"stopped after {args.frames} frames"
+                    break
+    except KeyboardInterrupt:
+        outcome, status = "interrupted", EXIT_INTERRUPTED
+    except (OSError, TimeoutError, PlumoError) as e:
+        progress.finish()
+        if reader.frames_read:
+            _print_summary(url, reader.frames_read, frame, time.monotonic() - started, "failed")
+        return _fail(str(e), EXIT_STREAM_FAILED)
+    progress.finish()
+    elapsed = time.monotonic() - started
+    if reader.frames_read == 0 and status == EXIT_OK:
+        return _fail(f"'{url}' ended without a single frame", EXIT_STREAM_FAILED)
+    _print_summary(url, reader.frames_read, frame, elapsed, outcome)
+    if args.snapshot is not None and frame is not None:
+        from plumo.snapshot import save_png
+
+        try:
+            save_png(args.snapshot, frame)
+        except OSError as e:
+            return _fail(f"cannot save the snapshot: {e}", EXIT_STREAM_FAILED)
+        print(f"Saved frame {reader.frames_read} to {args.snapshot}")
+    return status
+
+
+def _print_summary(url: str, frames: int, last_frame, elapsed: float, outcome: str) -> None:
+    size = "" if last_frame is None else f" of {last_frame.shape[1]}x{last_frame.shape[0]} BGR"
+    rate = frames / elapsed if elapsed > 0 else 0.0
+    print(f"{url}: {frames} frames{size} in {elapsed:.2f} s ({rate:.1f} frames/s); {outcome}")
+
+
+def _fail(message: str, status: int) -> int:
+    # One line, whatever the message holds.
+    print(f"plumo: error: {' '.join(message.split())}", file=sys.stderr)
+    return status
+
+
+class _Progress:
+    """Frames, frame rate and resolution on one line of a terminal, rewritten a few times a
+    second; elsewhere (a log, a pipe) one line every few seconds."""
+
+    def __init__(self, stream):
+        self._stream = stream
+        self._tty = stream.isatty()
+        self._interval = 0.2 if self._tty else 5.0
+        self._next = 0.0 if self._tty else self._interval
+        self._shown = False
+
+    def update(self, frames: int, frame, elapsed: float) -> None:
+        if elapsed < self._next:
+            return
+        self._next = elapsed + self._interval
+        rate = frames / elapsed if elapsed > 0 else 0.0
+        text = f"{frames} frames  {rate:.1f} frames/s  {frame.shape[1]}x{frame.shape[0]}"
+        if self._tty:
+            self._stream.write(f"\r\033[K{text}")
+            self._shown = True
+        else:
+            self._stream.write(text + "\n")
+        self._stream.flush()
+
+    def finish(self) -> None:
+        if self._shown:
+            self._stream.write("\n")
+            self._stream.flush()
+            self._shown = False

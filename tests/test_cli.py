@@ -1,0 +1,160 @@
+"""The command line, run as users run it (`python -m plumo`, the `plumo` script), against the demo
+clip and the test server; and the PNG snapshots it writes."""
+
+import os
+import pty
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+import streams
+from plumo.snapshot import encode_png, save_png
+from plumo.utils.gstreamer import Gst, sample_to_ndarray
+
+PLUMO_SCRIPT = os.path.join(os.path.dirname(sys.executable), "plumo")
+
+
+@pytest.fixture(scope="module")
+def server():
+    with streams.StreamServer(streams.make_clips()) as s:
+        yield s
+
+
+def plumo(*args, timeout=60):
+    return subprocess.run([sys.executable, "-m", "plumo", *args], capture_output=True, text=True,
+                          timeout=timeout)  # fmt: skip
+
+
+def test_without_arguments_it_reads_the_demo_clip_to_its_end():
+    done = plumo()
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("http://127.0.0.1:")
+    assert "/demo.mkv: 150 frames of 640x360 BGR in " in done.stdout
+    assert done.stdout.rstrip().endswith("frames/s); end of stream")
+    assert "Serving a generated demo clip at http://127.0.0.1:" in done.stderr
+
+
+def test_the_script_reads_a_stream_and_saves_a_snapshot(server, tmp_path):
+    snapshot = tmp_path / "frame.png"
+    url = server.url("/clip.mkv")
+    done = subprocess.run([PLUMO_SCRIPT, "read", url, "--frames", "7", "--snapshot", str(snapshot)],
+                          capture_output=True, text=True, timeout=60)  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[0].startswith(f"{url}: 7 frames of 320x240 BGR in ")
+    assert lines[0].endswith("stopped after 7 frames")
+    assert lines[1] == f"Saved frame 7 to {snapshot}"
+    streams.assert_red_frames([decode_png(snapshot.read_bytes())], 1)
+
+
+@pytest.mark.parametrize(
+    "args, status, message",
+    [
+        (["read", "/nothing-here"], 1, "plumo: error: Cannot open '{url}': Not Found"),
+        (["read", "refused"], 1, "Could not establish connection to server."),
+        (["read", "/truncated.mkv"], 1, "plumo: error: Error reading '{url}': Server does not"),
+        (["read", "ftp://camera.local/x"], 2, "'ftp://camera.local/x' is not an HTTP URL"),
+        (["read", "/clip.mkv", "--pipeline", "videotestsrc ! appsink"], 2, "Invalid pipeline"),
+        (["read", "--pipeline", "x {url}"], 2, "--pipeline needs a URL"),
+        (["read", "/clip.mkv", "--frames", "0"], 2, "argument --frames: must be at least 1"),
+        (["read", "/clip.mkv", "--frames", "many"], 2, "argument --frames: not a whole number"),
+        (["read", "/clip.mkv", "--timeout", "-1"], 2, "argument --timeout: must be a positive"),
+        (["read", "/clip.mkv", "--max-framerate", "nan"], 2, "must be a positive number: 'nan'"),
+        (["read", "/clip.mkv", "--snapshot", "/no/such/dir/x.png"], 2, "no such folder"),
+        (["write"], 2, "invalid choice: 'write'"),
+    ],
+)
+def test_failures_are_one_line_and_a_non_zero_status(server, args, status, message):
+    url = ""
+    for i, arg in enumerate(args):
+        if arg.startswith("/") and i == 1:
+            url = args[i] = server.url(arg)
+        elif arg == "refused":
+            url = args[i] = f"http://127.0.0.1:{streams.closed_port()}/x"
+    done = plumo(*args)
+    assert done.returncode == status, (done.stdout, done.stderr)
+    errors = [line for line in done.stderr.splitlines() if "error:" in line]
+    assert len(errors) == 1 and message.format(url=url) in errors[0], done.stderr
+    assert "Traceback" not in done.stderr
+
+
+def test_a_broken_stream_reports_the_frames_it_gave(server):
+    done = plumo("read", server.url("/truncated.mkv"))
+    assert done.returncode == 1
+    assert " frames of 320x240 BGR in " in done.stdout and done.stdout.rstrip().endswith("failed")
+
+
+def test_a_terminal_sees_live_progress_and_ctrl_c_stops_with_a_summary(server):
+    # A camera never ends: it runs until interrupted. Progress goes to the terminal (stderr).
+    controller, terminal = pty.openpty()
+    process = subprocess.Popen([sys.executable, "-m", "plumo", "read", server.url("/live.mjpg")],
+                               stdout=subprocess.PIPE, stderr=terminal, text=True)  # fmt: skip
+    os.close(terminal)
+    seen = b""
+    deadline = time.monotonic() + 30
+    while seen.count(b"frames/s") < 3 and time.monotonic() < deadline:
+        seen += os.read(controller, 4096)
+    process.send_signal(signal.SIGINT)
+    stdout, _ = process.communicate(timeout=30)
+    os.close(controller)
+    assert process.returncode == 130
+    assert seen.count(b"\r") >= 3 and b"320x240" in seen, seen
+    assert stdout.rstrip().endswith("interrupted") and " frames of 320x240 BGR" in stdout
+
+
+def test_help_and_version():
+    done = plumo("read", "--help")
+    assert done.returncode == 0 and "--snapshot FILE.png" in done.stdout
+    done = plumo("--version")
+    assert done.returncode == 0 and done.stdout.startswith("plumo ")
+
+
+# --- PNG snapshots -----------------------------------------------------------------------------
+
+
+def decode_png(data: bytes) -> np.ndarray:
+    """Decodes with GStreamer's own PNG decoder, into BGR."""
+    pipeline = Gst.parse_launch("appsrc name=src ! pngdec ! videoconvert ! video/x-raw,format=BGR"
+                                " ! appsink name=sink sync=false")  # fmt: skip
+    source = pipeline.get_by_name("src")
+    source.set_property("caps", Gst.Caps.from_string("image/png,framerate=0/1"))
+    pipeline.set_state(Gst.State.PLAYING)
+    try:
+        source.emit("push-buffer", Gst.Buffer.new_wrapped(data))
+        source.emit("end-of-stream")
+        sample = pipeline.get_by_name("sink").try_pull_sample(5 * Gst.SECOND)
+        assert sample is not None, "pngdec gave no frame"
+        return sample_to_ndarray(sample)
+    finally:
+        pipeline.set_state(Gst.State.NULL)
+
+
+@pytest.mark.parametrize("height, width", [(1, 1), (5, 3), (240, 320), (7, 1001)])
+def test_a_snapshot_holds_the_frame_exactly(tmp_path, height, width):
+    frame = np.random.default_rng(height * width).integers(0, 256, (height, width, 3), np.uint8)
+    if width > 1:
+        frame = frame[:, ::-1]  # not contiguous: the writer must not care
+    path = tmp_path / "frame.png"
+    save_png(str(path), frame)
+    decoded = decode_png(path.read_bytes())
+    np.testing.assert_array_equal(decoded, frame)
+
+
+@pytest.mark.parametrize(
+    "frame",
+    [
+        np.zeros((4, 4), np.uint8),
+        np.zeros((4, 4, 4), np.uint8),
+        np.zeros((4, 4, 3), np.float32),
+        np.zeros((0, 4, 3), np.uint8),
+        [[[0, 0, 0]]],
+    ],
+    ids=["grey", "four-channels", "float", "empty", "list"],
+)
+def test_only_bgr_frames_make_snapshots(frame):
+    with pytest.raises(ValueError, match=r"Expected a \(height, width, 3\) uint8 array"):
+        encode_png(frame)
