@@ -72,7 +72,9 @@ fi
 export PATH="$VENV/bin:$PATH"
 
 # --- 3. Build and test tools (never numpy: it must stay Debian's) ------------------
-TOOLS=("scikit-build-core>=0.8" "pybind11>=2.12" "cmake>=3.18" "ninja>=1.10" "pytest>=7")
+# mypy checks the compiled modules' type stubs (tests/test_stubs.py); 1.16 is the first that reads
+# a property setter's own type.
+TOOLS=("scikit-build-core>=0.8" "pybind11>=2.12" "cmake>=3.18" "ninja>=1.10" "pytest>=7" "mypy>=1.16")
 tools_ok() {
     "$VPY" - "${TOOLS[@]}" <<'PY' >/dev/null 2>&1
 import re, sys
