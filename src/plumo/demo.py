@@ -93,8 +93,7 @@ class ClipServer:
 
     @property
     def url(self) -> str:
-        host, port = self._httpd.server_address[:2]
-        return f"http://{host}:{port}{CLIP_PATH}"
+        return f"http://127.0.0.1:{self._httpd.server_address[1]}{CLIP_PATH}"
 
     def __enter__(self) -> "ClipServer":
         self._thread.start()

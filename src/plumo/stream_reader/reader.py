@@ -15,7 +15,7 @@ from plumo.utils.gstreamer import Gst, Pipeline, sample_to_ndarray  # isort: ski
 from plumo import sysboot  # noqa: E402
 from plumo.errors import InvalidRuntimeOptionError, StreamReadError, StreamSetupError  # noqa: E402
 from plumo.logger import logger  # noqa: E402
-from plumo.pipeline_factories.base import _RateLimiter  # noqa: E402
+from plumo.pipeline_factories.base import PipelineFactory, _RateLimiter  # noqa: E402
 from plumo.pipeline_factories.custom import CustomPipelineFactory  # noqa: E402
 from plumo.pipeline_factories.http import HTTPPipelineFactory  # noqa: E402
 from plumo.stream_reader.knobset import check_knobset  # noqa: E402
@@ -89,6 +89,7 @@ class StreamReader:
         self._url = url
         self._report = _BusReport()
         self._max_framerate = self._options["max_framerate"]
+        self._factory: PipelineFactory
         if template is None:
             parts = urlsplit(url)
             if parts.scheme not in ("http", "https") or not parts.netloc:
@@ -110,7 +111,7 @@ class StreamReader:
             self._limit_at_sink = self._max_framerate is not None
         self._pipeline: Optional[Pipeline] = None
         self._appsink = None
-        self._finalizer = None
+        self._finalizer: Optional[weakref.finalize] = None
         self._closed = False
         self._frames_read = 0
         self._left_after_error: Optional[int] = None
