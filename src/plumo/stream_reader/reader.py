@@ -10,7 +10,7 @@ from urllib.parse import urlsplit
 import numpy as np
 
 # First: it pins the bindings' versions and initialises GStreamer.
-from plumo.utils.gstreamer import Gst, Pipeline, sample_to_ndarray  # isort: skip
+from plumo.utils.gstreamer import GLib, Gst, Pipeline, sample_to_ndarray  # isort: skip
 
 from plumo import sysboot  # noqa: E402
 from plumo.errors import InvalidRuntimeOptionError, StreamReadError, StreamSetupError  # noqa: E402
@@ -38,6 +38,9 @@ _PULL_SLICE = Gst.SECOND // 10
 # How long the start waits, at most, for the watcher to hear of the pipeline's own start-up. It
 # comes at once with a main loop running; without one the wait gets every message itself.
 _WATCHER_GRACE = 1.0
+# How long the watcher waits before it passes on again what the start wait needs, when the copy
+# it posted came back to itself rather than to the wait.
+_NUDGE_RETRY_MS = 5
 # What the start wait raises when the stream does not play in time.
 _START_TIMEOUT_ERROR = "Timeout while waiting for stream to start"
 # How long closing waits for the pipeline to reach NULL.
@@ -384,9 +387,11 @@ class _BusReport:
             if marker is not None:
                 marker.set()
             elif message.get_seqnum() in self._nudges:
-                # A message this watcher posted for the start wait, which came back here.
+                # A message this watcher posted for the start wait, which came back here: try
+                # again a moment later (at once, it would mostly come back again).
                 self._nudges.discard(message.get_seqnum())
-                nudge = _copy_for_wait(message, pipeline)
+                if self._waiting:
+                    GLib.timeout_add(_NUDGE_RETRY_MS, self._nudge_again, message, pipeline)
             elif kind == Gst.MessageType.STATE_CHANGED and message.src is pipeline:
                 self._started.set()
                 _, new, _ = message.parse_state_changed()
@@ -415,6 +420,15 @@ class _BusReport:
         if nudge is not None:
             pipeline.post_message(nudge)
         return True
+
+    def _nudge_again(self, message: Gst.Message, pipeline: Pipeline) -> bool:
+        with self._lock:
+            if not self._waiting:
+                return False
+            nudge = _copy_for_wait(message, pipeline)
+            self._nudges.add(nudge.get_seqnum())
+        pipeline.post_message(nudge)
+        return False  # once
 
 
 def _is_flow_error(error, debug: Optional[str]) -> bool:
