@@ -46,3 +46,12 @@ def main_loop():
     loop.quit()
     thread.join(5)
     assert not thread.is_alive()
+
+
+@pytest.fixture(scope="session")
+def server():
+    """The test streams (see streams.StreamServer), served on 127.0.0.1 for the whole session."""
+    import streams
+
+    with streams.StreamServer(streams.make_clips()) as s:
+        yield s

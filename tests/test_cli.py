@@ -18,12 +18,6 @@ from plumo.utils.gstreamer import Gst, sample_to_ndarray
 PLUMO_SCRIPT = os.path.join(os.path.dirname(sys.executable), "plumo")
 
 
-@pytest.fixture(scope="module")
-def server():
-    with streams.StreamServer(streams.make_clips()) as s:
-        yield s
-
-
 def plumo(*args, timeout=60):
     return subprocess.run([sys.executable, "-m", "plumo", *args], capture_output=True, text=True,
                           timeout=timeout)  # fmt: skip
@@ -60,10 +54,10 @@ def test_the_script_reads_a_stream_and_saves_a_snapshot(server, tmp_path):
         (["read", "ftp://camera.local/x"], 2, "'ftp://camera.local/x' is not an HTTP URL"),
         (["read", "/clip.mkv", "--pipeline", "videotestsrc ! appsink"], 2, "Invalid pipeline"),
         (["read", "--pipeline", "x {url}"], 2, "--pipeline needs a URL"),
-        (["read", "/clip.mkv", "--frames", "0"], 2, "argument --frames: must be at least 1"),
+        (["read", "/clip.mkv", "--frames", "0"], 2, "argument --frames: must be finite and above 0: '0'"),
         (["read", "/clip.mkv", "--frames", "many"], 2, "argument --frames: not a whole number"),
-        (["read", "/clip.mkv", "--timeout", "-1"], 2, "argument --timeout: must be a positive"),
-        (["read", "/clip.mkv", "--max-framerate", "nan"], 2, "must be a positive number: 'nan'"),
+        (["read", "/clip.mkv", "--timeout", "-1"], 2, "argument --timeout: must be finite and above 0: '-1'"),
+        (["read", "/clip.mkv", "--max-framerate", "nan"], 2, "argument --max-framerate: must be finite and above 0: 'nan'"),
         (["read", "/clip.mkv", "--snapshot", "/no/such/dir/x.png"], 2, "no such folder"),
         (["write"], 2, "invalid choice: 'write'"),
     ],

@@ -20,12 +20,6 @@ CUSTOM_TEMPLATE = (
 )
 
 
-@pytest.fixture(scope="module")
-def server():
-    with streams.StreamServer(streams.make_clips()) as s:
-        yield s
-
-
 class Recorder:
     """A bus watcher and on-complete callback that remember what they were given.
 

@@ -27,12 +27,6 @@ CUSTOM_TEMPLATE = (
 )
 
 
-@pytest.fixture(scope="module")
-def server():
-    with streams.StreamServer(streams.make_clips()) as s:
-        yield s
-
-
 @pytest.fixture(autouse=True)
 def sysboot_starts(monkeypatch, main_loop):
     starts = []

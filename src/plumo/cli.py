@@ -75,24 +75,23 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: '{text}'") from None
-    if value <= 0:
-        raise argparse.ArgumentTypeError(f"must be at least 1: '{text}'")
-    return value
+def _positive(kind: type, what: str):
+    """An argument type: a `kind` above 0 (and finite), or an error that names `what` it wants."""
+
+    def parse(text: str):
+        try:
+            value = kind(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not {what}: '{text}'") from None
+        if not (value > 0 and math.isfinite(value)):
+            raise argparse.ArgumentTypeError(f"must be finite and above 0: '{text}'")
+        return value
+
+    return parse
 
 
-def _positive_seconds(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: '{text}'") from None
-    if not (value > 0 and math.isfinite(value)):
-        raise argparse.ArgumentTypeError(f"must be a positive number: '{text}'")
-    return value
+_positive_int = _positive(int, "a whole number")
+_positive_seconds = _positive(float, "a number")
 
 
 def _read(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
