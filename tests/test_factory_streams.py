@@ -196,16 +196,26 @@ def buffer_threads(pad):
     return threads
 
 
-@pytest.mark.parametrize("path", ["/clip.mkv", "/live.mjpg", "/av.mkv"])
+CPUS = len(os.sched_getaffinity(0))
+
+
+@pytest.mark.parametrize("path", ["/clip.mkv", "/live.mjpg", "/av.mkv", "/mpeg4.mkv"])
 def test_decoding_and_conversion_run_on_threads_of_their_own(server, built, path):
     pipeline = built(http_factory(server.url(path), Recorder()))
     [queue] = top_level(pipeline, "queue")
     [convert] = top_level(pipeline, "videoconvert")
-    assert convert.get_property("n-threads") == len(os.sched_getaffinity(0))
+    assert convert.get_property("n-threads") == max(1, CPUS // 2)
     decoded = buffer_threads(queue.get_static_pad("sink"))
     converted = buffer_threads(convert.get_static_pad("sink"))
     assert_red_frames(pull_frames(pipeline, 20), 20)
     assert decoded and converted and not set(decoded) & set(converted)
+
+
+def test_a_decoder_with_threads_leaves_a_cpu_to_the_conversion(server, built):
+    pipeline = built(http_factory(server.url("/mpeg4.mkv"), Recorder()))
+    assert_red_frames(pull_frames(pipeline, 60), 60)
+    [decoder] = [e for e in pipeline.iterate_recurse() if e.get_factory().get_name() == "avdec_mpeg4"]
+    assert decoder.get_property("max-threads") == max(1, CPUS - 1)
 
 
 @pytest.mark.parametrize("limit, expected", [(5, 10), (15, 30)])
