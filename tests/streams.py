@@ -73,7 +73,7 @@ class StreamServer:
 
     - `/clip.mkv`: MJPEG in Matroska, whole, with its length.
     - `/av.mkv`: the same pictures with sound (Vorbis).
-    - `/mpeg4.mkv`: the same pictures in MPEG-4 Part 2.
+    - `/mpeg4.mkv`: the same pictures in MPEG-4 video (avenc_mpeg4).
     - `/live.mjpg`: multipart MJPEG as cameras send it, about 30 frames a second for as long as
       the client reads (`?frames=N` closes the connection after N frames, in the middle of the
       next one).
