@@ -58,6 +58,8 @@ def make_clips(frames: int = 60) -> dict:
     return {
         "/clip.mkv": b"".join(encode(f"{video(frames)} ! jpegenc ! matroskamux")),
         "/jpegs": encode(f"{video(10)} ! jpegenc"),
+        # A decoder with threads of its own (avdec_mpeg4).
+        "/mpeg4.mkv": b"".join(encode(f"{video(frames)} ! avenc_mpeg4 ! matroskamux")),
         "/audio.wav": b"".join(encode("audiotestsrc num-buffers=20 ! wavenc")),
         # Sound and pictures: the sound must be left alone, not stop the pictures.
         "/av.mkv": b"".join(encode(
@@ -72,6 +74,7 @@ class StreamServer:
 
     - `/clip.mkv`: MJPEG in Matroska, whole, with its length.
     - `/av.mkv`: the same pictures with sound (Vorbis).
+    - `/mpeg4.mkv`: the same pictures in MPEG-4 video (avenc_mpeg4).
     - `/live.mjpg`: multipart MJPEG as cameras send it, about 30 frames a second for as long as
       the client reads (`?frames=N` closes the connection after N frames, in the middle of the
       next one).
@@ -100,6 +103,7 @@ class StreamServer:
                     route = {
                         "/clip.mkv": self.send_clip,
                         "/av.mkv": self.send_av,
+                        "/mpeg4.mkv": self.send_mpeg4,
                         "/live.mjpg": self.send_live,
                         "/truncated.mkv": self.send_truncated,
                         "/audio.wav": self.send_audio,
@@ -124,6 +128,9 @@ class StreamServer:
 
             def send_av(self, _query):
                 self.send_body(server.clips["/av.mkv"], "video/x-matroska")
+
+            def send_mpeg4(self, _query):
+                self.send_body(server.clips["/mpeg4.mkv"], "video/x-matroska")
 
             def send_truncated(self, _query):
                 body = server.clips["/clip.mkv"]

@@ -1,6 +1,7 @@
 """The whole road, for real: clips made with GStreamer, served over HTTP on 127.0.0.1, read by both
 factories into BGR arrays; the ways streams fail; and the decoder set-up under churn."""
 
+import os
 import threading
 
 import numpy as np
@@ -146,6 +147,57 @@ def test_max_framerate_is_checked(value, error):
     assert factory.max_framerate is None
     factory.max_framerate = 12
     assert factory.max_framerate == 12.0
+
+
+# --- the conversion chain -----------------------------------------------------------------------
+
+
+def top_level(pipeline, factory_name):
+    return [e for e in pipeline.iterate_elements() if e.get_factory().get_name() == factory_name]
+
+
+def buffer_threads(pad):
+    """The threads that push buffers through `pad` from now on: a list, one entry per buffer."""
+    threads = []
+
+    def probe(_pad, _info):
+        threads.append(threading.get_ident())
+        return Gst.PadProbeReturn.OK
+
+    pad.add_probe(Gst.PadProbeType.BUFFER, probe)
+    return threads
+
+
+CPUS = len(os.sched_getaffinity(0))
+
+
+@pytest.mark.parametrize("path", ["/clip.mkv", "/live.mjpg", "/av.mkv", "/mpeg4.mkv"])
+def test_decoding_and_conversion_run_on_threads_of_their_own(server, built, path):
+    pipeline = built(http_factory(server.url(path), Recorder()))
+    [queue] = top_level(pipeline, "queue")
+    [convert] = top_level(pipeline, "videoconvert")
+    assert convert.get_property("n-threads") == max(1, CPUS // 2)
+    decoded = buffer_threads(queue.get_static_pad("sink"))
+    converted = buffer_threads(convert.get_static_pad("sink"))
+    assert_red_frames(pull_frames(pipeline, 20), 20)
+    assert decoded and converted and not set(decoded) & set(converted)
+
+
+def test_a_decoder_with_threads_leaves_a_cpu_to_the_conversion(server, built):
+    pipeline = built(http_factory(server.url("/mpeg4.mkv"), Recorder()))
+    assert_red_frames(pull_frames(pipeline, 60), 60)
+    [decoder] = [e for e in pipeline.iterate_recurse() if e.get_factory().get_name() == "avdec_mpeg4"]
+    assert decoder.get_property("max-threads") == max(1, CPUS - 1)
+
+
+@pytest.mark.parametrize("limit, expected", [(5, 10), (15, 30)])
+def test_max_framerate_drops_frames_before_they_are_queued(server, built, limit, expected):
+    # The clip has 60 frames: only those the limit keeps may take a place in the queue.
+    pipeline = built(http_factory(server.url("/clip.mkv"), Recorder(), max_framerate=limit))
+    [queue] = top_level(pipeline, "queue")
+    queued = buffer_threads(queue.get_static_pad("src"))
+    assert len(pull_frames(pipeline, 100, timeout=2)) == expected
+    assert len(queued) == expected
 
 
 # --- churn: the decoder's pads come and go ------------------------------------------------------
