@@ -6,7 +6,7 @@ Set-up: bench/setup.sh (plumo, and OpenCV, PyAV and x264enc from Debian).
 Run: .venv/bin/python bench/bench_read.py [--rounds N]
 
 The clips (1280x720 H.264 from x264enc, in Matroska, 30 frames a second) are made once and kept in
-bench/.cache/. A local HTTP server (the standard library's, on 127.0.0.1, in a thread) sends each
+bench/.cache/. A local HTTP server (plumo.demo.ClipServer, on 127.0.0.1, in a thread) sends each
 one whole, with its length. Every contender reads the clip from that server, from opening the URL
 to the end of the stream, and turns every frame into a BGR numpy array of its own (the arrays are
 checked, then let go: keeping 300 frames of 2.7 MB each would time the allocator). The contenders
@@ -29,13 +29,12 @@ command on a one-frame clip (the fixed cost of a run).
 """
 
 import argparse
+import contextlib
 import os
 import statistics
 import subprocess
 import sys
-import threading
 import time
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 from typing import Optional
 
@@ -44,6 +43,7 @@ import numpy as np
 # First: it pins the bindings' versions, and OpenCV's GStreamer back-end shares the library.
 from plumo.utils.gstreamer import Gst, sample_to_ndarray  # isort: skip
 from plumo import sysboot  # noqa: E402
+from plumo.demo import ClipServer  # noqa: E402
 from plumo.pipeline_factories import base  # noqa: E402
 from plumo.pipeline_factories.http import HTTPPipelineFactory  # noqa: E402
 
@@ -114,47 +114,6 @@ def run_to_end(pipeline: Gst.Pipeline, timeout: float = TIMEOUT, at_end=None) ->
     finally:
         pipeline.set_state(Gst.State.NULL)
     return message
-
-
-class ClipServer:
-    """Serves each clip whole, with its length, at /<its file name>."""
-
-    def __init__(self, paths):
-        bodies = {f"/{p.name}": p.read_bytes() for p in paths}
-
-        class Handler(BaseHTTPRequestHandler):
-            def log_message(self, *args):
-                pass
-
-            def do_GET(self):
-                body = bodies.get(self.path)
-                if body is None:
-                    self.send_error(404)
-                    return
-                self.send_response(200)
-                self.send_header("Content-Type", "video/x-matroska")
-                self.send_header("Content-Length", str(len(body)))
-                self.end_headers()
-                try:
-                    self.wfile.write(body)
-                except (BrokenPipeError, ConnectionResetError):
-                    pass  # a reader that stops early hangs up
-
-        self._httpd = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self._httpd.daemon_threads = True
-        self._thread = threading.Thread(target=self._httpd.serve_forever, daemon=True)
-
-    def url(self, path: Path) -> str:
-        return f"http://127.0.0.1:{self._httpd.server_address[1]}/{path.name}"
-
-    def __enter__(self):
-        self._thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        self._httpd.shutdown()
-        self._httpd.server_close()
-        self._thread.join(5)
 
 
 # --- the contenders: each reads the URL and returns its frames' checker -------------------------
@@ -358,8 +317,11 @@ def main():
     clip, one_frame, long_clip = make_clip(FRAMES), make_clip(1), make_clip(LONG_FRAMES)
     print(f"load average before: {os.getloadavg()[0]:.2f}, {os.cpu_count()} CPUs")
 
-    with ClipServer([clip, one_frame, long_clip]) as server:
-        url = server.url(clip)
+    with contextlib.ExitStack() as servers:
+        url, one_frame_url, long_url = (
+            servers.enter_context(ClipServer(path.read_bytes())).url
+            for path in (clip, one_frame, long_clip)
+        )
         names = list(READERS) + ["gst-launch-1.0"]
         times = {name: [] for name in names}
         startup = []
@@ -374,13 +336,13 @@ def main():
             for name in names[round_ % len(names) :] + names[: round_ % len(names)]:
                 if name == "gst-launch-1.0":
                     times[name].append(gst_launch(url))
-                    startup.append(gst_launch(server.url(one_frame)))
+                    startup.append(gst_launch(one_frame_url))
                     continue
                 elapsed, frames = timed(READERS[name], url)
                 if frames.count != counts[name] or frames.bad:
                     raise RuntimeError(f"{name}: {frames.count} frames, {frames.bad} bad")
                 times[name].append(elapsed)
-        long_count, series = rss_series(server.url(long_clip))
+        long_count, series = rss_series(long_url)
     print(f"load average after: {os.getloadavg()[0]:.2f}")
 
     # Every contender must see the same pictures: a swapped red and blue, say, shows here.

@@ -10,28 +10,8 @@ set -euo pipefail
 exec 1>&2
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-bash "$ROOT/scripts/setup.sh"
-
-APT_PACKAGES=(python3-opencv python3-av gstreamer1.0-plugins-ugly)
-
-missing=()
-for pkg in "${APT_PACKAGES[@]}"; do
-    status="$(dpkg-query -W -f='${db:Status-Status}' "$pkg" 2>/dev/null || true)"
-    [[ "$status" == "installed" ]] || missing+=("$pkg")
-done
-if ((${#missing[@]})); then
-    printf 'bench setup: installing Debian packages: %s\n' "${missing[*]}"
-    SUDO=()
-    if [[ "$(id -u)" != 0 ]]; then
-        command -v sudo >/dev/null || { printf 'bench setup: need root (or sudo)\n'; exit 1; }
-        SUDO=(sudo)
-    fi
-    export DEBIAN_FRONTEND=noninteractive
-    "${SUDO[@]}" apt-get update
-    "${SUDO[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
-else
-    printf 'bench setup: the benchmark packages are installed\n'
-fi
+PLUMO_EXTRA_PACKAGES="python3-opencv python3-av gstreamer1.0-plugins-ugly" \
+    bash "$ROOT/scripts/setup.sh"
 
 "$ROOT/.venv/bin/python" -c 'import av, cv2' \
     || { printf 'bench setup: .venv cannot import av and cv2\n'; exit 1; }

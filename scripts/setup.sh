@@ -5,6 +5,7 @@
 #
 #   PLUMO_REBUILD=1 scripts/setup.sh   # rebuild and reinstall even if nothing changed
 #   PLUMO_WERROR=ON scripts/setup.sh   # build with compiler warnings as errors
+#   PLUMO_EXTRA_PACKAGES="pkg ..." scripts/setup.sh   # Debian packages to install as well
 #
 # All output goes to stderr, so that callers' stdout stays their own.
 set -euo pipefail
@@ -27,6 +28,9 @@ APT_PACKAGES=(
     gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
 )
+# More packages for a caller's own needs (bench/setup.sh: the benchmark's rivals).
+read -r -a EXTRA_PACKAGES <<<"${PLUMO_EXTRA_PACKAGES:-}"
+APT_PACKAGES+=("${EXTRA_PACKAGES[@]}")
 
 missing=()
 for pkg in "${APT_PACKAGES[@]}"; do
