@@ -320,7 +320,6 @@ class _BusReport:
         self._error: Optional[str] = None
         self._error_is_flow = False
         self._ended = threading.Event()
-        self._complete = False
         self._waiting = False
         self._nudges = set()
         self._markers = {}
@@ -357,9 +356,9 @@ class _BusReport:
         """Waits until the watcher has heard of the end of the stream, or of an error."""
         return self._ended.wait(timeout)
 
-    def complete(self, _pipeline: Pipeline) -> None:
+    def complete(self, pipeline: Pipeline) -> None:
         """The factory's on-complete callback: decoded video has reached the appsink."""
-        self._complete = True
+        logger.debug(f"{pipeline.get_name()}: decoded video reaches the appsink")
 
     def wait_for_start(self, timeout: float) -> bool:
         """Waits until the watcher has seen the pipeline's own first state change."""
