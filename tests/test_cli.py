@@ -153,3 +153,15 @@ def test_a_snapshot_holds_the_frame_exactly(tmp_path, height, width):
 def test_only_bgr_frames_make_snapshots(frame):
     with pytest.raises(ValueError, match=r"Expected a \(height, width, 3\) uint8 array"):
         encode_png(frame)
+
+
+def test_a_demo_clip_that_cannot_be_made_is_a_one_line_error(tmp_path):
+    # GStreamer without its JPEG encoder: the clip cannot be encoded.
+    env = dict(os.environ, GST_REGISTRY=str(tmp_path / "registry"))
+    code = ("import sys; from plumo.utils.gstreamer import Gst;"
+            "Gst.Registry.get().remove_feature(Gst.ElementFactory.find('jpegenc'));"
+            "from plumo.cli import main; sys.exit(main([]))")  # fmt: skip
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=60, env=env)  # fmt: skip
+    assert done.returncode == 1, done.stderr
+    assert done.stderr.strip() == 'plumo: error: Could not make the demo clip: no element "jpegenc"'

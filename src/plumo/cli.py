@@ -103,7 +103,6 @@ def _read(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             parser.error(f"--snapshot: no such folder: '{folder}'")
     # Imported here: importing them initialises GStreamer, which --help does not need.
     from plumo import sysboot
-    from plumo.errors import PlumoError
 
     sysboot.start()
     try:
@@ -111,11 +110,13 @@ def _read(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             return _read_stream(args.url, args)
         from plumo.demo import ClipServer, make_clip
 
-        with ClipServer(make_clip()) as server:
+        try:
+            clip = make_clip()
+        except RuntimeError as e:  # GStreamer could not encode it
+            return _fail(str(e), EXIT_STREAM_FAILED)
+        with ClipServer(clip) as server:
             print(f"Serving a generated demo clip at {server.url}", file=sys.stderr)
             return _read_stream(server.url, args)
-    except PlumoError as e:  # a stream that could not be made, from the demo or the URL
-        return _fail(str(e), EXIT_STREAM_FAILED)
     finally:
         sysboot.close()
 
@@ -168,9 +169,17 @@ def _read_stream(url: str, args: argparse.Namespace) -> int:
 
 
 def _print_summary(url: str, frames: int, last_frame, elapsed: float, outcome: str) -> None:
-    size = "" if last_frame is None else f" of {last_frame.shape[1]}x{last_frame.shape[0]} BGR"
-    rate = frames / elapsed if elapsed > 0 else 0.0
-    print(f"{url}: {frames} frames{size} in {elapsed:.2f} s ({rate:.1f} frames/s); {outcome}")
+    size = "" if last_frame is None else f" of {_resolution(last_frame)} BGR"
+    print(f"{url}: {frames} frames{size} in {elapsed:.2f} s ({_rate(frames, elapsed):.1f} "
+          f"frames/s); {outcome}")  # fmt: skip
+
+
+def _rate(frames: int, elapsed: float) -> float:
+    return frames / elapsed if elapsed > 0 else 0.0
+
+
+def _resolution(frame) -> str:
+    return f"{frame.shape[1]}x{frame.shape[0]}"
 
 
 def _fail(message: str, status: int) -> int:
@@ -194,8 +203,7 @@ class _Progress:
         if elapsed < self._next:
             return
         self._next = elapsed + self._interval
-        rate = frames / elapsed if elapsed > 0 else 0.0
-        text = f"{frames} frames  {rate:.1f} frames/s  {frame.shape[1]}x{frame.shape[0]}"
+        text = f"{frames} frames  {_rate(frames, elapsed):.1f} frames/s  {_resolution(frame)}"
         if self._tty:
             self._stream.write(f"\r\033[K{text}")
             self._shown = True

@@ -7,7 +7,7 @@ import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 # First: it pins the bindings' versions and initialises GStreamer.
-from plumo.utils.gstreamer import Gst  # isort: skip
+from plumo.utils.gstreamer import GLib, Gst  # isort: skip
 
 CLIP_PATH = "/demo.mkv"
 
@@ -23,11 +23,14 @@ def make_clip(
     for name, value in (("frames", frames), ("width", width), ("height", height)):
         if type(value) is not int or value <= 0:
             raise ValueError(f"{name} must be a positive int, not {value!r}")
-    pipeline = Gst.parse_launch(
-        f"videotestsrc num-buffers={frames} pattern=ball motion=sweep"
-        f" ! video/x-raw,width={width},height={height},framerate=30/1"
-        " ! jpegenc ! matroskamux streamable=true ! appsink name=out sync=false"
-    )
+    try:
+        pipeline = Gst.parse_launch(
+            f"videotestsrc num-buffers={frames} pattern=ball motion=sweep"
+            f" ! video/x-raw,width={width},height={height},framerate=30/1"
+            " ! jpegenc ! matroskamux streamable=true ! appsink name=out sync=false"
+        )
+    except GLib.Error as e:  # a plug-in is missing
+        raise RuntimeError(f"Could not make the demo clip: {e.message}") from e
     sink = pipeline.get_by_name("out")
     chunks = []
     pipeline.set_state(Gst.State.PLAYING)
