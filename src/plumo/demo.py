@@ -7,7 +7,9 @@ import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 # First: it pins the bindings' versions and initialises GStreamer.
-from plumo.utils.gstreamer import GLib, Gst  # isort: skip
+from plumo.utils.gstreamer import Gst  # isort: skip
+
+from gi.repository import GLib  # noqa: E402
 
 CLIP_PATH = "/demo.mkv"
 

@@ -10,7 +10,9 @@ from urllib.parse import urlsplit
 import numpy as np
 
 # First: it pins the bindings' versions and initialises GStreamer.
-from plumo.utils.gstreamer import GLib, Gst, Pipeline, sample_to_ndarray  # isort: skip
+from plumo.utils.gstreamer import Gst, Pipeline, sample_to_ndarray  # isort: skip
+
+from gi.repository import GLib  # noqa: E402
 
 from plumo import sysboot  # noqa: E402
 from plumo.errors import InvalidRuntimeOptionError, StreamReadError, StreamSetupError  # noqa: E402
