@@ -27,6 +27,9 @@ APT_PACKAGES=(
     python3-gi python3-gst-1.0
     gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
+    # MPEG-TS (cameras, HLS), h264parse for raw H.264, AV1 and the HLS demuxers. It brings
+    # libsoup 3, which souphttpsrc then prefers to 2.4.
+    gstreamer1.0-plugins-bad
 )
 # More packages for a caller's own needs (bench/setup.sh: the benchmark's rivals).
 read -r -a EXTRA_PACKAGES <<<"${PLUMO_EXTRA_PACKAGES:-}"
