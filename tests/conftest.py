@@ -55,3 +55,12 @@ def server():
 
     with streams.StreamServer(streams.make_clips()) as s:
         yield s
+
+
+@pytest.fixture
+def silent_server():
+    """The URL of a local server that takes requests and never answers them."""
+    import streams
+
+    with streams.SilentServer() as url:
+        yield url

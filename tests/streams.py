@@ -196,6 +196,20 @@ class StreamServer:
         self._thread.join(5)
 
 
+class SilentServer:
+    """A local port that takes connections (the kernel completes them) and never answers: a
+    stream that never starts."""
+
+    def __enter__(self):
+        self._socket = socket.socket()
+        self._socket.bind(("127.0.0.1", 0))
+        self._socket.listen(16)
+        return f"http://127.0.0.1:{self._socket.getsockname()[1]}/stalls"
+
+    def __exit__(self, *exc):
+        self._socket.close()
+
+
 def closed_port() -> int:
     """A local port that nothing listens on."""
     with socket.socket() as s:

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import streams
-from plumo.snapshot import encode_png, save_png
+from plumo.snapshot import encode_image, save_snapshot
 from plumo.utils.gstreamer import Gst, sample_to_ndarray
 
 ABOVE_0 = "must be finite and above 0:"
@@ -43,7 +43,7 @@ def test_the_script_reads_a_stream_and_saves_a_snapshot(server, tmp_path):
     assert lines[0].startswith(f"{url}: 7 frames of 320x240 BGR in ")
     assert lines[0].endswith("stopped after 7 frames")
     assert lines[1] == f"Saved frame 7 to {snapshot}"
-    streams.assert_red_frames([decode_png(snapshot.read_bytes())], 1)
+    streams.assert_red_frames([decode_image(snapshot.read_bytes(), "image/png", "pngdec")], 1)
 
 
 @pytest.mark.parametrize(
@@ -60,6 +60,21 @@ def test_the_script_reads_a_stream_and_saves_a_snapshot(server, tmp_path):
         (["read", "/clip.mkv", "--timeout", "-1"], 2, f"argument --timeout: {ABOVE_0} '-1'"),
         (["read", "/clip.mkv", "--max-framerate", "nan"], 2, f"--max-framerate: {ABOVE_0} 'nan'"),
         (["read", "/clip.mkv", "--snapshot", "/no/such/dir/x.png"], 2, "no such folder"),
+        (["read", "/clip.mkv", "--snapshot", "x.bmp"], 2, "name it .jpeg, .jpg, .png"),
+        (["read", "/clip.mkv", "--snapshot", "/"], 2, "--snapshot: cannot tell the image format"),
+        (["read", "/clip.mkv", "--snapshot", "/tmp/.png"], 2, "cannot tell the image format"),
+        (["read", "/clip.mkv", "--snapshot", "/tmp"], 2, "cannot tell the image format"),
+        (["read", "/clip.mkv", "--snapshot", "/dev/null/x.png"], 2, "no such folder"),
+        (["read", "/clip.mkv", "--pipeline", "souphttpsrc location={url} ! nosuchelement"
+          " ! appsink name=main_sink"], 2, 'Invalid pipeline template: no element "nosuchelement"'),
+        (["read", "/clip.mkv", "--pipeline", "souphttpsrc location={url} ! ! appsink"], 2,
+         "Invalid pipeline template: syntax error"),
+        (["read", "/clip.mkv", "--pipeline", "souphttpsrc location={url} ! fakesink"], 2,
+         "it has no element named 'main_sink'"),
+        (["read", "/clip.mkv", "--pipeline", "souphttpsrc location={url} ! fakesink name=main_sink"],
+         2, "the element named 'main_sink' is a fakesink, not an appsink"),
+        (["read", "/clip.mkv", "--pipeline", "souphttpsrc location={url} ! video/x-raw,format={I420,"
+          "NV12} ! appsink name=main_sink"], 2, "braces other than {{url}} must be doubled"),
         (["write"], 2, "invalid choice: 'write'"),
     ],
 )
@@ -108,35 +123,49 @@ def test_help_and_version():
     assert done.returncode == 0 and done.stdout.startswith("plumo ")
 
 
-# --- PNG snapshots -----------------------------------------------------------------------------
+# --- snapshots ---------------------------------------------------------------------------------
 
 
-def decode_png(data: bytes) -> np.ndarray:
-    """Decodes with GStreamer's own PNG decoder, into BGR."""
-    pipeline = Gst.parse_launch("appsrc name=src ! pngdec ! videoconvert ! video/x-raw,format=BGR"
-                                " ! appsink name=sink sync=false")  # fmt: skip
+def decode_image(data: bytes, caps: str, decoder: str) -> np.ndarray:
+    """Decodes with GStreamer's own decoder, into BGR."""
+    pipeline = Gst.parse_launch(f"appsrc name=src ! {decoder} ! videoconvert"
+                                " ! video/x-raw,format=BGR ! appsink name=sink sync=false")
     source = pipeline.get_by_name("src")
-    source.set_property("caps", Gst.Caps.from_string("image/png,framerate=0/1"))
+    source.set_property("caps", Gst.Caps.from_string(f"{caps},framerate=0/1"))
     pipeline.set_state(Gst.State.PLAYING)
     try:
         source.emit("push-buffer", Gst.Buffer.new_wrapped(data))
         source.emit("end-of-stream")
         sample = pipeline.get_by_name("sink").try_pull_sample(5 * Gst.SECOND)
-        assert sample is not None, "pngdec gave no frame"
+        assert sample is not None, f"{decoder} gave no frame"
         return sample_to_ndarray(sample)
     finally:
         pipeline.set_state(Gst.State.NULL)
 
 
 @pytest.mark.parametrize("height, width", [(1, 1), (5, 3), (240, 320), (7, 1001)])
-def test_a_snapshot_holds_the_frame_exactly(tmp_path, height, width):
+def test_a_png_snapshot_holds_the_frame_exactly(tmp_path, height, width):
     frame = np.random.default_rng(height * width).integers(0, 256, (height, width, 3), np.uint8)
     if width > 1:
         frame = frame[:, ::-1]  # not contiguous: the writer must not care
     path = tmp_path / "frame.png"
-    save_png(str(path), frame)
-    decoded = decode_png(path.read_bytes())
+    save_snapshot(str(path), frame)
+    decoded = decode_image(path.read_bytes(), "image/png", "pngdec")
     np.testing.assert_array_equal(decoded, frame)
+    assert os.listdir(tmp_path) == ["frame.png"]  # nothing left beside it
+
+
+@pytest.mark.parametrize("name", ["frame.jpg", "FRAME.JPEG"])
+def test_a_jpeg_snapshot_is_close_to_the_frame(tmp_path, name):
+    # Smooth gradients, as pictures are: JPEG keeps them within a few values.
+    y, x = np.mgrid[0:120, 0:160]
+    frame = np.dstack([x * 255 // 159, y * 255 // 119, (x + y) * 255 // 278]).astype(np.uint8)
+    path = tmp_path / name
+    save_snapshot(str(path), frame)
+    data = path.read_bytes()
+    assert data[:2] == b"\xff\xd8"
+    decoded = decode_image(data, "image/jpeg", "jpegdec")
+    assert np.abs(decoded.astype(int) - frame).mean() < 3
 
 
 @pytest.mark.parametrize(
@@ -152,7 +181,30 @@ def test_a_snapshot_holds_the_frame_exactly(tmp_path, height, width):
 )
 def test_only_bgr_frames_make_snapshots(frame):
     with pytest.raises(ValueError, match=r"Expected a \(height, width, 3\) uint8 array"):
-        encode_png(frame)
+        encode_image(frame, ".png")
+
+
+def test_credentials_never_reach_the_output(server, tmp_path):
+    secret = "pa55w0rd"
+    for path in ("/clip.mkv", "/nothing-here"):
+        url = server.url(path).replace("http://", f"http://viewer:{secret}@")
+        done = plumo("read", url, "--frames", "2", "--snapshot", str(tmp_path / "x.png"))
+        assert done.returncode == (0 if path == "/clip.mkv" else 1), done.stderr
+        assert secret not in done.stdout + done.stderr
+        assert "viewer:***@127.0.0.1" in done.stdout + done.stderr
+
+
+def test_ctrl_c_while_the_stream_starts_ends_at_once(silent_server):
+    process = subprocess.Popen([sys.executable, "-m", "plumo", "read", silent_server, "--timeout",
+                                "60"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    time.sleep(1.5)  # well into the start wait
+    process.send_signal(signal.SIGINT)
+    try:
+        stdout, stderr = process.communicate(timeout=6)  # not the time the start may take
+    finally:
+        process.kill()
+    assert process.returncode == 130, stderr
+    assert "Traceback" not in stderr and stdout.rstrip().endswith("interrupted")
 
 
 def test_a_demo_clip_that_cannot_be_made_is_a_one_line_error(tmp_path):

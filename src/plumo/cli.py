@@ -1,14 +1,13 @@
 """plumo's command line: reads a video stream into frames and tells how it went.
 
     plumo read [URL] [--pipeline TEMPLATE] [--frames N] [--timeout S] [--max-framerate F]
-               [--snapshot FILE.png]
+               [--snapshot FILE.png|FILE.jpg]
 
 Without a URL it reads a short clip that it generates and serves itself on 127.0.0.1.
 """
 
 import argparse
 import math
-import os
 import sys
 import time
 from typing import List, Optional
@@ -68,8 +67,9 @@ def _parser() -> argparse.ArgumentParser:
     )  # fmt: skip
     read.add_argument("--max-framerate", type=_positive_seconds, metavar="F",
                       help="deliver at most F frames a second")  # fmt: skip
-    read.add_argument("--snapshot", metavar="FILE.png",
-                      help="save the last frame read as a PNG file")  # fmt: skip
+    read.add_argument("--snapshot", metavar="FILE.png|FILE.jpg",
+                      help="save the last frame read as an image, in the format its extension "
+                      "names (.png, .jpg, .jpeg)")  # fmt: skip
     read.set_defaults(run=_read)
     parser.set_defaults(run=lambda _args, p: p.error("choose a command"))
     return parser
@@ -97,12 +97,15 @@ _positive_seconds = _positive(float, "a number")
 def _read(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     if args.url is None and args.pipeline is not None:
         parser.error("--pipeline needs a URL to fill in")
-    if args.snapshot is not None:
-        folder = os.path.dirname(os.path.abspath(args.snapshot))
-        if not os.path.isdir(folder):
-            parser.error(f"--snapshot: no such folder: '{folder}'")
     # Imported here: importing them initialises GStreamer, which --help does not need.
     from plumo import sysboot
+    from plumo.snapshot import check_snapshot_path
+
+    if args.snapshot is not None:
+        try:
+            check_snapshot_path(args.snapshot)
+        except ValueError as e:
+            parser.error(f"--snapshot: {e}")
 
     sysboot.start()
     try:
@@ -124,6 +127,9 @@ def _read(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 def _read_stream(url: str, args: argparse.Namespace) -> int:
     from plumo.errors import InvalidCustomPipelineError, InvalidRuntimeOptionError, PlumoError
     from plumo.stream_reader import StreamReader
+    from plumo.utils.urls import redact_url
+
+    shown_url = redact_url(url)
 
     try:
         reader = StreamReader(
@@ -150,19 +156,20 @@ def _read_stream(url: str, args: argparse.Namespace) -> int:
     except (OSError, TimeoutError, PlumoError) as e:
         progress.finish()
         if reader.frames_read:
-            _print_summary(url, reader.frames_read, frame, time.monotonic() - started, "failed")
+            elapsed = time.monotonic() - started
+            _print_summary(shown_url, reader.frames_read, frame, elapsed, "failed")
         return _fail(str(e), EXIT_STREAM_FAILED)
     progress.finish()
     elapsed = time.monotonic() - started
     if reader.frames_read == 0 and status == EXIT_OK:
-        return _fail(f"'{url}' ended without a single frame", EXIT_STREAM_FAILED)
-    _print_summary(url, reader.frames_read, frame, elapsed, outcome)
+        return _fail(f"'{shown_url}' ended without a single frame", EXIT_STREAM_FAILED)
+    _print_summary(shown_url, reader.frames_read, frame, elapsed, outcome)
     if args.snapshot is not None and frame is not None:
-        from plumo.snapshot import save_png
+        from plumo.snapshot import save_snapshot
 
         try:
-            save_png(args.snapshot, frame)
-        except OSError as e:
+            save_snapshot(args.snapshot, frame)
+        except (OSError, RuntimeError) as e:
             return _fail(f"cannot save the snapshot: {e}", EXIT_STREAM_FAILED)
         print(f"Saved frame {reader.frames_read} to {args.snapshot}")
     return status

@@ -4,6 +4,13 @@
 initialises GStreamer; `plumo.stream_reader.knobset` checks a reader's options.
 """
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # type checkers see the real names; at run time they come on first use
+    from plumo.stream_reader.reader import DEFAULT_OPTIONS, SUPPORTED_OPTIONS, StreamReader
+
+__all__ = ["StreamReader", "SUPPORTED_OPTIONS", "DEFAULT_OPTIONS"]
+
 _LAZY = ("StreamReader", "SUPPORTED_OPTIONS", "DEFAULT_OPTIONS")
 
 
