@@ -14,6 +14,7 @@ Name buffer_src_name_("BUFFER_SRC_NAME");
 Name url_("url");
 Name format_("format");
 Name url_attr_("_url");
+Name redact_text_("_redact_text");
 Name pipeline_str_attr_("_pipeline_str");
 Name pipeline_watcher_attr_("_pipeline_watcher");
 Name logger_attr_("_logger");
@@ -54,7 +55,7 @@ constexpr const char* invalid_format[] = {
 // The URL is pasted into a launch string. Whitespace, quotes and backslashes would end the
 // property value it fills and let the rest be read as more properties or elements (a filesink
 // writing wherever the text says, say); none of them belongs in a URL, which escapes them.
-void check_fits_launch_syntax(py::handle url) {
+void check_fits_launch_syntax(Call& call, py::handle url) {
     py::object text = str(url);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
     const int kind = PyUnicode_KIND(text.ptr());
@@ -66,7 +67,7 @@ void check_fits_launch_syntax(py::handle url) {
             PyErr_Format(PyExc_ValueError,
                          "The URL %R cannot be filled into a pipeline string: it contains "
                          "whitespace, a quote, a backslash or a control character",
-                         text.ptr());
+                         shown_url(call, text).ptr());
             throw py::error_already_set();
         }
     }
@@ -89,7 +90,7 @@ py::object init(Call& call) {
               add(add(py::str(invalid_format[0]), pipeline_str), py::str(invalid_format[1])));
 
     py::object url = getattr(self, url_attr_);
-    check_fits_launch_syntax(url);
+    check_fits_launch_syntax(call, url);
     py::object filled = invoke_keywords(getattr(pipeline_str, format_), {}, {{url_, url}});
     setattr(self, pipeline_str_attr_, filled);
     setattr(self, pipeline_watcher_attr_, call[3]);
@@ -122,7 +123,9 @@ void build_steps(Call& call, py::handle pipeline) {
     py::object sink = call_method(pipeline, get_by_name_, py::str(main_sink_name));
     if (sink.is_none())
         raise(call.global(invalid_custom_pipeline_error_),
-              add(add(py::str(no_main_sink[0]), getattr(self, pipeline_str_attr_)),
+              add(add(py::str(no_main_sink[0]),
+                      invoke(call.global(redact_text_), getattr(self, pipeline_str_attr_),
+                             getattr(self, url_attr_))),
                   py::str(no_main_sink[1])));
 
     py::object items = call_method(call.global(appsink_properties_), items_);
@@ -146,8 +149,8 @@ void build_steps(Call& call, py::handle pipeline) {
 py::object build(Call& call) {
     py::handle self = call[0];
     py::object from_launch_string = getattr(call.global(pipeline_), from_launch_string_);
-    py::object pipeline =
-        invoke(from_launch_string, getattr(self, pipeline_str_attr_), getattr(self, url_attr_));
+    py::object pipeline = invoke(from_launch_string, getattr(self, pipeline_str_attr_),
+                                 shown_url(call, getattr(self, url_attr_)));
     return finish_build(call, pipeline, build_steps);
 }
 
@@ -167,6 +170,7 @@ PYBIND11_MODULE(custom, m) {
         import_from("plumo.errors", "InvalidCustomPipelineError");
     m.attr("Pipeline") = import_from("plumo.utils.gstreamer", "Pipeline");
     import_base_names(m);
+    import_url_masking(m);
     m.attr("CustomPipelineFactory") = make_class(
         m, "CustomPipelineFactory", py::make_tuple(m.attr("PipelineFactory")), class_doc,
         {{"__init__", make_function(m, init_def)}, {"build", make_function(m, build_def)}});

@@ -13,6 +13,20 @@ inline void import_base_names(py::module_ module) {
         module.attr(name) = import_from("base", name, module, 1);
 }
 
+/// `_redact_url(url)`: the URL as people may see it, credentials masked. Both factories name
+/// their pipelines with it, as GStreamer quotes a pipeline's name in its messages.
+inline py::object shown_url(Call& call, py::handle url) {
+    static Name redact_url_("_redact_url");
+    return invoke(call.global(redact_url_), url);
+}
+
+/// Binds what `shown_url` and the messages that quote a URL use:
+/// `from plumo.utils.urls import redact_url as _redact_url, redact_text as _redact_text`.
+inline void import_url_masking(py::module_ module) {
+    module.attr("_redact_url") = import_from("plumo.utils.urls", "redact_url");
+    module.attr("_redact_text") = import_from("plumo.utils.urls", "redact_text");
+}
+
 /// `super().__init__(url=url, max_framerate=_FRAMERATE_LIMIT, on_complete=on_complete)`: both
 /// factories hand the base the same three keywords, the limit read from their module now.
 inline void init_base(Call& call, py::handle self, py::handle url, py::handle on_complete) {

@@ -72,7 +72,8 @@ void build_steps(Call& call, py::handle pipeline) {
 }
 
 py::object build(Call& call) {
-    py::object pipeline = invoke(call.global(pipeline_), getattr(call[0], url_attr_));
+    py::object pipeline =
+        invoke(call.global(pipeline_), shown_url(call, getattr(call[0], url_attr_)));
     return finish_build(call, pipeline, build_steps);
 }
 
@@ -90,6 +91,7 @@ PYBIND11_MODULE(http, m) {
     m.attr("Gst") = import_from("gi.repository", "Gst");
     m.attr("Pipeline") = import_from("plumo.utils.gstreamer", "Pipeline");
     import_base_names(m);
+    import_url_masking(m);
     m.attr("HTTPPipelineFactory") = make_class(
         m, "HTTPPipelineFactory", py::make_tuple(m.attr("PipelineFactory")), class_doc,
         {{"__init__", make_function(m, init_def)}, {"build", make_function(m, build_def)}});
