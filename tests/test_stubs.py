@@ -320,3 +320,17 @@ def test_type_checker_accepts_what_runtime_accepts_and_rejects_the_rest(tmp_path
         "usage.py": _expected_errors(USAGE),
     }
     assert reported == expected, done.stdout + done.stderr + "\n".join(checked)
+
+
+def test_the_reader_is_typed_where_users_import_it(tmp_path):
+    # The package imports the reader on first use; a type checker must still see the class.
+    (tmp_path / "reads.py").write_text(
+        "from plumo.stream_reader import StreamReader\n"
+        "reveal_type(StreamReader('http://cam/x').read())\n"
+        "StreamReader(5)\n"
+    )
+    done = _run(["mypy", "--config-file", str(MYPY_CONFIG), "--cache-dir", str(tmp_path / "cache"),
+                 "--no-error-summary", "reads.py"], cwd=tmp_path)  # fmt: skip
+    revealed = r"reads\.py:2: note: Revealed type is .(Union\[)?numpy\.ndarray\[.*None"
+    assert re.search(revealed, done.stdout), done.stdout
+    assert re.search(r"reads\.py:3: error: .*\[arg-type\]", done.stdout), done.stdout
