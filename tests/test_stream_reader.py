@@ -130,6 +130,27 @@ def test_a_stream_that_breaks_gives_its_frames_then_the_error(server):
     assert_red(frames, len(frames))
 
 
+def test_a_frame_shorter_than_its_caps_is_an_error_not_a_frame():
+    # A live source the test feeds by hand: one whole frame, then one a byte short.
+    template = ("appsrc name={url} is-live=true format=time"
+                " caps=video/x-raw,format=BGR,width=4,height=2,framerate=0/1"
+                " ! appsink name=main_sink")  # fmt: skip
+    reader = StreamReader("feed", template=template)
+
+    def feed_once_built():  # the first frame lets the pipeline start
+        assert streams.wait_for(lambda: reader._pipeline is not None, 10)
+        reader._pipeline.get_by_name("feed").emit(
+            "push-buffer", Gst.Buffer.new_wrapped(bytes(range(24))))  # fmt: skip
+
+    threading.Thread(target=feed_once_built).start()
+    with reader:
+        source = reader._pipeline.get_by_name("feed")
+        assert reader.read().tobytes() == bytes(range(24))
+        source.emit("push-buffer", Gst.Buffer.new_wrapped(bytes(23)))
+        with pytest.raises(StreamReadError, match="^Error reading 'feed': .*23 bytes.*24"):
+            reader.read()
+
+
 def test_no_frame_within_the_read_timeout(server):
     # A live source with a frame every 10 s: the first comes at once, the second not in time.
     template = ("videotestsrc is-live=true name={url} ! video/x-raw,framerate=1/10"

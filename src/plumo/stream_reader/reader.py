@@ -11,7 +11,12 @@ from urllib.parse import urlsplit
 import numpy as np
 
 # First: it pins the bindings' versions and initialises GStreamer.
-from plumo.utils.gstreamer import Gst, Pipeline, sample_to_ndarray  # isort: skip
+from plumo.utils.gstreamer import (  # isort: skip
+    Gst,
+    Pipeline,
+    SampleConversionError,
+    sample_to_ndarray,
+)
 
 from gi.repository import GLib  # noqa: E402
 
@@ -271,7 +276,11 @@ class StreamReader:
                 raise TimeoutError(f"No frame from '{self._shown_url}' within {read_timeout} s")
 
     def _to_frame(self, sample: Gst.Sample) -> np.ndarray:
-        frame = sample_to_ndarray(sample)
+        try:
+            frame = sample_to_ndarray(sample)
+        except SampleConversionError as e:
+            # A frame that does not hold what its caps say: never hand it out.
+            raise StreamReadError(f"Error reading '{self._shown_url}': {e}") from e
         self._frames_read += 1
         return frame
 
