@@ -16,6 +16,7 @@ from gi.repository import GLib, Gst  # noqa: E402
 
 from plumo.errors import NotLinkedError, StreamSetupError  # noqa: E402
 from plumo.logger import logger  # noqa: E402
+from plumo.utils import tls  # noqa: E402
 
 BUFFER_SRC_NAME = "buffer_src"
 """The name of the element whose "src" pad a reader may probe to see (and skip) buffers."""
@@ -76,6 +77,8 @@ def _check_max_framerate(max_framerate) -> Optional[float]:
 class PipelineFactory(ABC):
     """Builds pipelines that read one source URL into BGR frames at their application sink."""
 
+    _ca: Optional[tls.CaFile] = None
+
     def __init__(self, *, url: Optional[str], max_framerate, on_complete: _ON_COMPLETE_CALLBACK):
         """
         :param url: The URL to read
@@ -97,6 +100,20 @@ class PipelineFactory(ABC):
     def max_framerate(self, value: Optional[float]) -> None:
         self._max_framerate = _check_max_framerate(value)
 
+    @property
+    def ca_file(self) -> Optional[str]:
+        """The PEM file of the CAs whose certificates an HTTPS source of the pipelines built from
+        now on trusts, instead of the system's; None: the system's. It is read when set.
+
+        :raises TypeError: Set to something other than a path or None
+        :raises ValueError: Set to a file that cannot be read, or that holds no PEM certificate
+        """
+        return None if self._ca is None else self._ca.path
+
+    @ca_file.setter
+    def ca_file(self, value) -> None:
+        self._ca = None if value is None else tls.load_ca_file(value)
+
     @abstractmethod
     def build(self) -> Pipeline:
         """Builds a new pipeline for the URL and asks it to play."""
@@ -112,7 +129,8 @@ class PipelineFactory(ABC):
         :param source: The element that produces the encoded stream
         :param pad: The source's pad to decode from
         :param pipeline: The pipeline, with its appsink already set
-        :raises StreamSetupError: The source pad is missing or does not link to the decoder
+        :raises StreamSetupError: The source pad is missing or does not link to the decoder, or
+            the HTTPS server's certificate is not trusted (see `plumo.utils.tls.apply_trust`)
         :raises NotLinkedError: The conversion chain does not link to the appsink
         """
         if pad is None:
@@ -122,6 +140,9 @@ class PipelineFactory(ABC):
         # that it starts afresh with the rest of the pipeline: a request interrupted by the
         # pipeline's own start-up can leave it waiting for ever, without an error.
         source.set_state(Gst.State.NULL)
+        kind = source.get_factory()
+        if kind is not None and kind.get_name() == "souphttpsrc":
+            tls.apply_trust(source, self._ca)
         # What it said meanwhile is stale: a PLAYING among it would end the owner's start wait
         # before the pipeline has even started.
         bus = pipeline.get_bus()
