@@ -1,0 +1,405 @@
+"""The one place that turns what a failed pipeline said into the user's cause, in one line.
+
+GStreamer's first words are often not the cause. An element that fails posts its error, then the
+streaming thread it stopped posts the generic "Internal data stream error.", and a typefind that
+was waiting for data its own "Stream doesn't contain enough data.". With libsoup 3, souphttpsrc
+posts only the generic error for a refused connection, an unknown host or an untrusted
+certificate: the cause is in its debug log alone ("Sending message failed: Could not connect to
+127.0.0.1: Connection refused"). Reading that log would take a log function, which GStreamer calls
+for every line of every category that passes its threshold, and a raised threshold, which its
+default handler then prints to stderr: a library must not change its user's logging. So when the
+source said nothing useful, the cause is diagnosed after the failure instead: the host resolved,
+connected to, shaken hands with and asked, as souphttpsrc would, within a time limit, and without
+credentials.
+"""
+
+import re
+import socket
+import ssl
+import threading
+import time
+from typing import List, NamedTuple, Optional, Tuple
+from urllib.parse import SplitResult, urljoin, urlsplit
+from urllib.request import getproxies, proxy_bypass
+
+# First: it pins the bindings' versions and initialises GStreamer.
+from plumo.utils.gstreamer import Gst  # isort: skip
+
+import gi  # noqa: E402
+
+gi.require_version("GstPbutils", "1.0")
+from gi.repository import GstPbutils  # noqa: E402
+
+from plumo.utils import tls  # noqa: E402
+from plumo.utils.urls import redact_text  # noqa: E402
+
+CONNECTION_FAILED = "Could not establish connection to server."
+TOO_MANY_REDIRECTS = "Too many redirects"
+MISSING_PLUGIN = "Your GStreamer installation is missing a plug-in"
+NO_ANSWER = "The server closed the connection without an answer"
+NOT_HTTP = "The server's answer is not HTTP"
+UNRESOLVED = "Could not resolve server name '{host}'"
+
+# libsoup 2 reports its own failures in place of an HTTP status; libsoup 3 reports 0.
+_SOUP2_CANT_RESOLVE = 2
+_SOUP2_CANT_CONNECT = 4
+_SOUP2_SSL_FAILED = 6
+_SOUP2_TOO_MANY_REDIRECTS = 10
+# What libsoup 2's debug text quotes as the name it could not resolve.
+_SOUP2_UNRESOLVED = re.compile(r"Error resolving \u201c([^\u201d]+)\u201d")
+
+_SOURCE = "souphttpsrc"
+_MAX_ERRORS = 16  # a failing pipeline says a few; the first ones tell
+_MAX_REDIRECTS = 20  # as many as libsoup follows
+_MAX_HEADERS = 16384
+_DEFAULT_PORTS = {"http": 80, "https": 443}
+
+
+class _Error(NamedTuple):
+    """An error message, as plain data."""
+
+    element: str  # the factory name of the element that posted it ("" if none)
+    text: str
+    debug: str
+    status: Optional[int]  # "http-status-code" of its details
+    flow: Optional[int]  # "flow-return" of its details: the error stopped a streaming thread
+    redirected: bool  # a redirect souphttpsrc would have followed but did not
+    missing_plugin: bool  # the decoder found nothing to plug in
+    typefind_starved: bool  # typefind ran out of data before it could tell the type
+
+
+class FailureEvidence:
+    """What a pipeline's bus said that explains its failure.
+
+    The reader's bus watcher gives it every message after the pipeline's own first state change
+    (`note`); when the stream fails, the reader asks for the cause (`cause`), or, when the start
+    timed out, what the source was doing (`stalled`).
+    """
+
+    def __init__(self, url: str, *, ca_file: Optional[str] = None) -> None:
+        """
+        :param url: The stream's URL, as given (its secrets are masked in every cause)
+        :param ca_file: The CA file the stream's source trusts, if any (a diagnosis trusts the
+            same)
+        """
+        self._url = url
+        self._ca = tls.load_ca_file(ca_file) if ca_file is not None else None
+        self._lock = threading.Lock()
+        self._errors: List[_Error] = []
+        self._missing: List[str] = []
+        self._status: Optional[int] = None
+
+    @property
+    def http_status(self) -> Optional[int]:
+        """The status of the source's last HTTP answer (libsoup 2: or its own failure code below
+        100; libsoup 3: 0 when there was no answer), or None before any."""
+        return self._status
+
+    def note(self, message: Gst.Message) -> None:
+        """Keeps what `message` tells of a failure. Called by the reader's bus watcher (on the
+        GLib main-loop thread) with every message after the pipeline's own first state change.
+        Cheap, never blocks, thread-safe."""
+        kind = message.type
+        if kind == Gst.MessageType.ERROR:
+            error = _read_error(message)
+            with self._lock:
+                if len(self._errors) < _MAX_ERRORS:
+                    self._errors.append(error)
+        elif kind == Gst.MessageType.ELEMENT:
+            if GstPbutils.is_missing_plugin_message(message):
+                missing = _describe_missing(message)
+                with self._lock:
+                    if missing not in self._missing and len(self._missing) < _MAX_ERRORS:
+                        self._missing.append(missing)
+            else:
+                structure = message.get_structure()
+                if structure is not None and structure.has_name("http-headers"):
+                    found, status = structure.get_uint("http-status-code")
+                    if found:
+                        with self._lock:
+                            self._status = status
+
+    def cause(self, *, diagnose_within: float) -> Optional[str]:
+        """The one-line cause of the failure, secrets masked, or None when no error was heard.
+
+        Called on the reader's own thread (never the main loop's). When the source failed
+        without saying why, this diagnoses the network for up to `diagnose_within` seconds;
+        when that finds nothing wrong, the cause is what GStreamer said first.
+        """
+        with self._lock:
+            errors, missing, status = list(self._errors), list(self._missing), self._status
+        if not errors:
+            return None
+        probe = _Probe(self._ca, time.monotonic() + diagnose_within)
+        said = self._told(errors, missing, status, probe)
+        if said is None and not status and _source_failed(errors):
+            # souphttpsrc stopped without an HTTP answer or a word of its own, as it does with
+            # libsoup 3 for a failed connection.
+            said = probe.diagnose(self._url)
+        return redact_text(said if said is not None else errors[0].text, self._url)
+
+    def stalled(self) -> Optional[str]:
+        """What the source was doing when the start ran out of time ("no answer from host:port
+        yet"), for an HTTP URL; None when that is not known."""
+        target = _target(self._url)
+        if target is None:
+            return None
+        with self._lock:
+            status = self._status
+        if status is None:
+            return "no answer from {}:{} yet".format(*target[1:])
+        if 200 <= status < 300:
+            return f"the server answered ({status}), but no frame was decoded yet"
+        return None
+
+    def _told(
+        self, errors: List[_Error], missing: List[str], status: Optional[int], probe: "_Probe"
+    ) -> Optional[str]:
+        """The cause the messages themselves give (the probe only says why a certificate was
+        not trusted), or None."""
+        if status == _SOUP2_TOO_MANY_REDIRECTS:  # libsoup 2 posts no error of its own for it
+            return TOO_MANY_REDIRECTS
+        for error in errors:
+            if error.element == _SOURCE and error.status:
+                return self._from_status(error, probe)
+        source_failed = _source_failed(errors)
+        for error in errors:
+            if error.missing_plugin and missing:
+                return f"{MISSING_PLUGIN}: {', '.join(missing)}"
+            consequence = error.flow is not None or (error.typefind_starved and source_failed)
+            if not consequence:
+                return error.text
+        if missing:
+            return f"{MISSING_PLUGIN}: {', '.join(missing)}"
+        return None
+
+    def _from_status(self, error: _Error, probe: "_Probe") -> str:
+        status = error.status or 0
+        if status == _SOUP2_CANT_RESOLVE:
+            quoted = _SOUP2_UNRESOLVED.search(error.debug)
+            host = quoted.group(1) if quoted else urlsplit(self._url).hostname
+            return UNRESOLVED.format(host=host)
+        if status == _SOUP2_CANT_CONNECT:
+            return CONNECTION_FAILED
+        if status == _SOUP2_SSL_FAILED and "certificate" in error.debug.lower():
+            return tls.untrusted_cause(probe.certificate(self._url), self._ca)
+        if status == _SOUP2_TOO_MANY_REDIRECTS or (300 <= status < 400 and error.redirected):
+            return TOO_MANY_REDIRECTS
+        return error.text
+
+
+
+def _source_failed(errors: List[_Error]) -> bool:
+    """Whether souphttpsrc stopped its streaming with an error."""
+    return any(e.element == _SOURCE and e.flow == Gst.FlowReturn.ERROR for e in errors)
+
+
+def _read_error(message: Gst.Message) -> _Error:
+    error, debug = message.parse_error()
+    details = message.parse_error_details()
+    status = flow = None
+    redirect = None
+    if details is not None:
+        found, value = details.get_uint("http-status-code")
+        status = value if found else None
+        found, value = details.get_int("flow-return")
+        flow = value if found else None
+        redirect = details.get_string("http-redirect-uri")
+    source = message.src
+    factory = source.get_factory() if isinstance(source, Gst.Element) else None
+    element = factory.get_name() if factory is not None else ""
+    follows = element == _SOURCE and bool(source.get_property("automatic-redirect"))
+    debug = debug or ""
+    if flow is None and error.matches(Gst.StreamError.quark(), Gst.StreamError.FAILED):
+        # Some elements say it in the debug text only.
+        flow = Gst.FlowReturn.ERROR if "streaming stopped, reason" in debug else None
+    return _Error(
+        element=element,
+        text=error.message or "",
+        debug=debug,
+        status=status,
+        flow=flow,
+        redirected=follows and redirect not in (None, "", "(NULL)"),
+        missing_plugin=error.matches(Gst.CoreError.quark(), Gst.CoreError.MISSING_PLUGIN)
+        or error.matches(Gst.StreamError.quark(), Gst.StreamError.CODEC_NOT_FOUND),
+        typefind_starved=element == "typefind"
+        and error.matches(Gst.StreamError.quark(), Gst.StreamError.TYPE_NOT_FOUND),
+    )
+
+
+def _describe_missing(message: Gst.Message) -> str:
+    """'MPEG-2 Transport Stream demuxer (video/mpegts)': what was missing, and for what."""
+    description = GstPbutils.missing_plugin_message_get_description(message)
+    detail = message.get_structure().get_value("detail")
+    media = detail.get_structure(0).get_name() if isinstance(detail, Gst.Caps) else None
+    if media and media not in description:
+        return f"{description} ({media})"
+    return description
+
+
+def _target(url: str) -> Optional[Tuple[str, str, int]]:
+    """(scheme, host, port) of an HTTP URL, or None."""
+    try:
+        parts = urlsplit(url)
+        scheme = parts.scheme.lower()
+        if scheme not in _DEFAULT_PORTS or not parts.hostname:
+            return None
+        return scheme, parts.hostname, parts.port or _DEFAULT_PORTS[scheme]
+    except ValueError:
+        return None
+
+
+class _Found(Exception):
+    """A definite finding of a diagnosis: the cause."""
+
+
+class _OutOfTime(Exception):
+    """The diagnosis ran out of time before it could tell."""
+
+
+class _Probe:
+    """Looks at the network the way souphttpsrc did, by a deadline, for a definite cause.
+
+    It sends no credentials at all, and goes only where souphttpsrc went: the URL's own host,
+    port and scheme, and the redirects they answer with. What cannot be told in time (a host that
+    does not answer, say) is no finding: the cause is then what GStreamer said.
+    """
+
+    def __init__(self, ca: Optional[tls.CaFile], deadline: float):
+        self._ca = ca
+        self._deadline = deadline
+
+    def diagnose(self, url: str) -> Optional[str]:
+        try:
+            for _ in range(_MAX_REDIRECTS + 1):
+                parts, target = urlsplit(url), _target(url)
+                if target is None or self._proxied(target):
+                    return None
+                with self._connect(target) as sock:
+                    status, location = self._ask(sock, parts, target)
+                if not (300 <= status < 400 and location):
+                    return None  # the server answers: nothing wrong found
+                url = urljoin(url, location)
+            return TOO_MANY_REDIRECTS
+        except _Found as found:
+            return str(found)
+        except (_OutOfTime, OSError):
+            return None
+
+    def certificate(self, url: str) -> Optional[str]:
+        """Why the URL's server certificate is not trusted, if that can be told in time."""
+        target = _target(url)
+        try:
+            if target is not None and target[0] == "https" and not self._proxied(target):
+                with self._connect(target, check=False) as sock:
+                    return tls.certificate_problem(sock, target[1], self._ca)
+        except (_Found, _OutOfTime, OSError):
+            pass
+        return None
+
+    def _left(self) -> float:
+        left = self._deadline - time.monotonic()
+        if left <= 0:
+            raise _OutOfTime
+        return left
+
+    @staticmethod
+    def _proxied(target: Tuple[str, str, int]) -> bool:
+        # Through a proxy, what a direct look finds says nothing of souphttpsrc's way there.
+        scheme, host, _ = target
+        return bool(getproxies().get(scheme)) and not proxy_bypass(host)
+
+    def _connect(self, target: Tuple[str, str, int], check: bool = True) -> socket.socket:
+        """A connection to the target, over TLS for https (its certificate checked if `check`)."""
+        scheme, host, port = target
+        addresses = self._resolve(host, port)
+        failure: Optional[OSError] = None
+        for family, kind, proto, _, address in addresses:
+            sock = socket.socket(family, kind, proto)
+            try:
+                sock.settimeout(self._left())
+                sock.connect(address)
+            except socket.timeout:
+                sock.close()
+                raise _OutOfTime from None
+            except OSError as e:
+                sock.close()
+                failure = e
+                continue
+            if scheme == "https" and check:
+                return self._secure(sock, host)
+            return sock
+        if isinstance(failure, ConnectionRefusedError) or failure is None:
+            raise _Found(CONNECTION_FAILED)
+        raise _Found(f"{CONNECTION_FAILED[:-1]}: {failure.strerror or failure}")
+
+    def _resolve(self, host: str, port: int) -> list:
+        """getaddrinfo, which takes no timeout, on a thread of its own."""
+        result: list = []
+
+        def resolve() -> None:
+            try:
+                result.append(socket.getaddrinfo(host, port, type=socket.SOCK_STREAM))
+            except OSError as e:
+                result.append(e)
+
+        thread = threading.Thread(target=resolve, name="plumo-resolve", daemon=True)
+        thread.start()
+        thread.join(self._left())
+        if not result:
+            raise _OutOfTime
+        if isinstance(result[0], socket.gaierror):
+            raise _Found(UNRESOLVED.format(host=host))
+        if isinstance(result[0], OSError):
+            raise _OutOfTime  # no verdict on the name
+        return result[0]
+
+    def _secure(self, sock: socket.socket, host: str) -> socket.socket:
+        context = ssl.create_default_context(cafile=self._ca.path if self._ca else None)
+        try:
+            sock.settimeout(self._left())
+            return context.wrap_socket(sock, server_hostname=host)
+        except ssl.SSLCertVerificationError as e:
+            reason = e.verify_message or str(e.reason)
+            raise _Found(tls.untrusted_cause(reason, self._ca)) from None
+        except ssl.SSLError as e:
+            raise _Found(f"Secure connection setup failed: {e.reason or e}") from None
+        except socket.timeout:
+            raise _OutOfTime from None
+
+    def _ask(
+        self, sock: socket.socket, parts: SplitResult, target: Tuple[str, str, int]
+    ) -> Tuple[int, Optional[str]]:
+        """Asks for the URL's path; the status of the answer and its Location header."""
+        scheme, host, port = target
+        path = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
+        host = f"[{host}]" if ":" in host else host  # an IPv6 address
+        if port != _DEFAULT_PORTS[scheme]:
+            host = f"{host}:{port}"
+        request = f"GET {path} HTTP/1.1\r\nHost: {host}\r\nConnection: close\r\n\r\n"
+        try:
+            sock.settimeout(self._left())
+            sock.sendall(request.encode("latin-1", "replace"))
+            head = b""
+            while b"\r\n\r\n" not in head and len(head) < _MAX_HEADERS:
+                sock.settimeout(self._left())
+                chunk = sock.recv(4096)
+                if not chunk:
+                    break
+                head += chunk
+        except socket.timeout:
+            raise _OutOfTime from None
+        except ConnectionResetError:
+            raise _Found(NO_ANSWER) from None
+        if not head:
+            raise _Found(NO_ANSWER)
+        lines = head.split(b"\r\n\r\n", 1)[0].decode("latin-1").split("\r\n")
+        match = re.match(r"HTTP/\d(?:\.\d)? (\d{3})", lines[0])
+        if match is None:
+            raise _Found(NOT_HTTP)
+        location = None
+        for line in lines[1:]:
+            name, _, value = line.partition(":")
+            if name.strip().lower() == "location":
+                location = value.strip()
+        return int(match.group(1)), location
