@@ -30,6 +30,8 @@ APT_PACKAGES=(
     # MPEG-TS (cameras, HLS), h264parse for raw H.264, AV1 and the HLS demuxers. It brings
     # libsoup 3, which souphttpsrc then prefers to 2.4.
     gstreamer1.0-plugins-bad
+    # The tests' certificates for their HTTPS servers.
+    openssl
 )
 # More packages for a caller's own needs (bench/setup.sh: the benchmark's rivals).
 read -r -a EXTRA_PACKAGES <<<"${PLUMO_EXTRA_PACKAGES:-}"
