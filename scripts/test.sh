@@ -5,6 +5,7 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 bash "$ROOT/scripts/setup.sh"
 # From the repo root the sources are under src/, so `import plumo` finds the
-# installed package (with its compiled modules), not the source tree.
+# installed package (with its compiled modules), not the source tree. Without a
+# path among the arguments pytest runs its testpaths (tests/); with one, only that.
 cd "$ROOT"
-exec "$ROOT/.venv/bin/python" -m pytest tests "$@"
+exec "$ROOT/.venv/bin/python" -m pytest "$@"
