@@ -136,7 +136,8 @@ class FailureEvidence:
             # souphttpsrc stopped without an HTTP answer or a word of its own, as it does with
             # libsoup 3 for a failed connection.
             said = probe.diagnose(self._url)
-        return redact_text(said if said is not None else errors[0].text, self._url)
+        said = said if said is not None else errors[0].text
+        return redact_text(" ".join(said.split()), self._url)  # one line
 
     def stalled(self) -> Optional[str]:
         """What the source was doing when the start ran out of time ("no answer from host:port
