@@ -15,23 +15,28 @@ machine a transparent proxy answers every outgoing connection, so 10.255.255.1 a
 """
 
 import argparse
-import ctypes
 import json
 import statistics
 import subprocess
 import sys
-import threading
 import time
 from pathlib import Path
 
-TESTS = Path(__file__).resolve().parents[1] / "tests"
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+
+import streams  # noqa: E402
+from causes_runner import EvidenceWatch, loaded_libsoup, use_libsoup  # noqa: E402
+from plumo import sysboot  # noqa: E402
+from plumo.errors import StreamSetupError  # noqa: E402
+from plumo.pipeline_factories.http import HTTPPipelineFactory  # noqa: E402
+from plumo.stream_reader import StreamReader  # noqa: E402
+from plumo.stream_reader.causes import FailureEvidence  # noqa: E402
+from plumo.utils.gstreamer import Gst  # noqa: E402
+
 DIAGNOSE_WITHIN = 2.0
 
 
 def targets(black_hole_port):
-    sys.path.insert(0, str(TESTS))
-    import streams
-
     return {
         "refused": f"http://127.0.0.1:{streams.closed_port()}/video",
         "no answer": f"http://127.0.0.1:{black_hole_port}/video",
@@ -41,9 +46,6 @@ def targets(black_hole_port):
 
 
 def by_reader(url, start_timeout):
-    from plumo.errors import StreamSetupError
-    from plumo.stream_reader import StreamReader
-
     begun = time.perf_counter()
     try:
         StreamReader(url, start_timeout=start_timeout).open().close()
@@ -54,30 +56,15 @@ def by_reader(url, start_timeout):
 
 
 def by_evidence(url, start_timeout):
-    from plumo.pipeline_factories.http import HTTPPipelineFactory
-    from plumo.stream_reader.causes import FailureEvidence
-    from plumo.utils.gstreamer import Gst
-
-    evidence = FailureEvidence(url)
-    started, failed = threading.Event(), threading.Event()
-
-    def watch(_bus, message, pipeline):
-        if message.type == Gst.MessageType.STATE_CHANGED and message.src is pipeline:
-            started.set()
-        elif started.is_set():
-            evidence.note(message)
-            if message.type == Gst.MessageType.ERROR:
-                failed.set()
-        return True
-
     begun = time.perf_counter()
-    factory = HTTPPipelineFactory(url=url, pipeline_watcher=watch, on_complete=lambda p: None)
-    pipeline = factory.build()
+    watch = EvidenceWatch(FailureEvidence(url))
+    pipeline = HTTPPipelineFactory(url=url, pipeline_watcher=watch,
+                                   on_complete=lambda p: None).build()  # fmt: skip
     try:
-        if failed.wait(start_timeout):
-            text = evidence.cause(diagnose_within=DIAGNOSE_WITHIN)
+        if watch.failed.wait(start_timeout):
+            text = watch.evidence.cause(diagnose_within=DIAGNOSE_WITHIN)
         else:
-            text = f"Timeout while waiting for stream to start: {evidence.stalled()}"
+            text = f"Timeout while waiting for stream to start: {watch.evidence.stalled()}"
     finally:
         # As the reader does before it raises.
         pipeline.set_state(Gst.State.NULL)
@@ -88,13 +75,7 @@ def by_evidence(url, start_timeout):
 
 def run(libsoup, rounds, start_timeout):
     """Measures in this process, with the libsoup given; returns the rows."""
-    if libsoup == "2":
-        # souphttpsrc takes the libsoup already loaded, if any.
-        ctypes.CDLL("libsoup-2.4.so.1", mode=ctypes.RTLD_GLOBAL)
-    sys.path.insert(0, str(TESTS))
-    import streams
-    from plumo import sysboot
-
+    use_libsoup(libsoup)
     sysboot.start()
     rows = {}
     with streams.black_hole() as port:
@@ -106,7 +87,7 @@ def run(libsoup, rounds, start_timeout):
                     row = rows.setdefault(f"{name} / {way}", {"times": [], "text": ""})
                     row["times"].append(seconds)
                     row["text"] = text
-    return rows
+    return {"libsoup": loaded_libsoup(), "rows": rows}
 
 
 def main():
@@ -126,8 +107,9 @@ def main():
              "--start-timeout", str(args.start_timeout)],
             capture_output=True, text=True, check=True,
         )  # fmt: skip
-        print(f"\nlibsoup {libsoup}:")
-        for name, row in json.loads(done.stdout).items():
+        measured = json.loads(done.stdout)
+        print(f"\n{', '.join(measured['libsoup'])}:")
+        for name, row in measured["rows"].items():
             print(f"  {name:24s} {statistics.median(row['times']):7.3f} s  {row['text']}")
 
 

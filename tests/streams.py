@@ -260,32 +260,16 @@ def assert_red_frames(frames, count: int) -> None:
 # --- servers for streams that cannot start ------------------------------------------------------
 
 
-class Certificates:
-    """Made with openssl in `directory`: a CA (`ca`: its certificate), a server certificate for
-    127.0.0.1 it signed (`signed`, `signed_key`), and one for 127.0.0.1 signed by itself
-    (`self_signed`, `self_signed_key`)."""
-
-    def __init__(self, directory):
-        self.ca, ca_key = os.path.join(directory, "ca.pem"), os.path.join(directory, "ca.key")
-        self.signed = os.path.join(directory, "signed.pem")
-        self.signed_key = os.path.join(directory, "signed.key")
-        self.self_signed = os.path.join(directory, "self-signed.pem")
-        self.self_signed_key = os.path.join(directory, "self-signed.key")
-        extensions = os.path.join(directory, "server.ext")
-        with open(extensions, "w") as f:
-            f.write("subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\n")
-        request = os.path.join(directory, "signed.csr")
-        key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
-        for command in (
-            ["req", "-x509", *key, "-keyout", ca_key, "-out", self.ca, "-days", "2",
-             "-subj", "/CN=plumo test CA"],
-            ["req", *key, "-keyout", self.signed_key, "-out", request, "-subj", "/CN=127.0.0.1"],
-            ["x509", "-req", "-in", request, "-CA", self.ca, "-CAkey", ca_key, "-CAcreateserial",
-             "-out", self.signed, "-days", "2", "-extfile", extensions],
-            ["req", "-x509", *key, "-keyout", self.self_signed_key, "-out", self.self_signed,
-             "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"],
-        ):  # fmt: skip
-            subprocess.run(["openssl", *command], check=True, capture_output=True, timeout=60)
+def self_signed_certificate(directory) -> tuple:
+    """(certificate, key): PEM files for 127.0.0.1, signed by the key itself, made with openssl."""
+    certificate, key = os.path.join(directory, "server.pem"), os.path.join(directory, "server.key")
+    subprocess.run(
+        ["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+         "-nodes", "-keyout", key, "-out", certificate, "-days", "2", "-subj", "/CN=127.0.0.1",
+         "-addext", "subjectAltName=IP:127.0.0.1"],
+        check=True, capture_output=True, timeout=60,
+    )  # fmt: skip
+    return certificate, key
 
 
 def make_ts_clip(frames: int = 30) -> bytes:
@@ -293,9 +277,9 @@ def make_ts_clip(frames: int = 30) -> bytes:
     return b"".join(encode(f"{video(frames)} ! avenc_mpeg4 ! mpegtsmux"))
 
 
-class TroubleServer:
-    """A threaded HTTP server, or HTTPS with `certificate` and `key`, for the ways a stream fails
-    to start. It notes each request's path, User-Agent and Authorization in `requests`.
+class TroubleServer(ThreadingHTTPServer):
+    """A threaded HTTP server, or HTTPS with a `certificate` (certificate and key files), for the
+    ways a stream fails to start; `requests` notes each request's path and Authorization.
 
     - `/clip.mkv`, `/clip.ts`: the clips given under those names.
     - `/loop`: redirects to itself, for ever.
@@ -304,7 +288,9 @@ class TroubleServer:
     - anything else: 404.
     """
 
-    def __init__(self, clips: dict, certificate=None, key=None):
+    daemon_threads = True
+
+    def __init__(self, clips: dict, certificate=None):
         self.requests = []
         server = self
 
@@ -315,65 +301,46 @@ class TroubleServer:
                 pass
 
             def do_GET(self):
-                headers = self.headers
-                server.requests.append(
-                    (self.path, headers.get("User-Agent"), headers.get("Authorization"))
-                )
+                server.requests.append((self.path, self.headers.get("Authorization")))
                 path, _, query = self.path.partition("?")
-                if path in clips:
-                    self.answer(200, clips[path], [("Content-Type", "video/x-matroska")])
-                elif path == "/loop":
-                    self.answer(302, b"", [("Location", "/loop")])
-                elif path == "/moved":
-                    self.answer(302, b"", [("Location", query.partition("to=")[2])])
-                elif path == "/private":
-                    self.answer(401, b"", [("WWW-Authenticate", 'Basic realm="camera"')])
-                else:
-                    self.answer(404, b"", [])
-
-            def answer(self, status, body, headers):
+                status, headers, body = {
+                    "/loop": (302, [("Location", "/loop")], b""),
+                    "/moved": (302, [("Location", query.partition("to=")[2])], b""),
+                    "/private": (401, [("WWW-Authenticate", 'Basic realm="camera"')], b""),
+                }.get(path, (200, [], clips[path]) if path in clips else (404, [], b""))
                 self.send_response(status)
-                for name, value in headers:
+                for name, value in headers + [("Content-Length", str(len(body)))]:
                     self.send_header(name, value)
-                self.send_header("Content-Length", str(len(body)))
                 self.end_headers()
-                try:
-                    self.wfile.write(body)
-                except (BrokenPipeError, ConnectionResetError):
-                    pass
+                self.wfile.write(body)
 
-        class Server(ThreadingHTTPServer):
-            def handle_error(self, request, client_address):
-                pass  # clients hang up, or give up on the certificate
-
-        self._httpd = Server(("127.0.0.1", 0), Handler)
-        self._httpd.daemon_threads = True
+        super().__init__(("127.0.0.1", 0), Handler)
         self.scheme = "http"
         if certificate is not None:
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-            context.load_cert_chain(certificate, key)
-            self._httpd.socket = context.wrap_socket(self._httpd.socket, server_side=True)
+            context.load_cert_chain(*certificate)
+            self.socket = context.wrap_socket(self.socket, server_side=True)
             self.scheme = "https"
-        self._thread = threading.Thread(target=self._httpd.serve_forever, name="TroubleServer",
-                                        daemon=True)  # fmt: skip
+
+    def handle_error(self, request, client_address):
+        pass  # clients hang up, or give up on the certificate
 
     def url(self, path: str) -> str:
-        return f"{self.scheme}://127.0.0.1:{self._httpd.server_address[1]}{path}"
+        return f"{self.scheme}://127.0.0.1:{self.server_address[1]}{path}"
 
     def __enter__(self):
-        self._thread.start()
+        threading.Thread(target=self.serve_forever, name="TroubleServer", daemon=True).start()
         return self
 
     def __exit__(self, *exc):
-        self._httpd.shutdown()
-        self._httpd.server_close()
-        self._thread.join(5)
+        self.shutdown()
+        self.server_close()
 
 
 @contextlib.contextmanager
 def black_hole():
-    """A local port that takes no connection: nothing answers, nothing refuses (its listening
-    socket's queue is kept full). Yields the port."""
+    """A local port where connections get no answer at all, as at an unreachable address (its
+    listening socket's queue is kept full, so the kernel drops them). Yields the port."""
     with contextlib.ExitStack() as stack:
         listener = stack.enter_context(socket.socket())
         listener.bind(("127.0.0.1", 0))

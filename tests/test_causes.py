@@ -10,6 +10,7 @@ import sys
 import pytest
 
 import streams
+from causes_runner import EvidenceWatch
 from plumo.pipeline_factories.http import HTTPPipelineFactory
 from plumo.stream_reader.causes import (CONNECTION_FAILED, MISSING_PLUGIN, TOO_MANY_REDIRECTS,
                                         FailureEvidence)  # fmt: skip
@@ -22,20 +23,23 @@ TS_DEMUXER = f"{MISSING_PLUGIN}: MPEG-2 Transport Stream demuxer (video/mpegts)"
 RUNNER = os.path.join(os.path.dirname(__file__), "causes_runner.py")
 
 
-@pytest.fixture(scope="module")
-def certificates(tmp_path_factory):
-    return streams.Certificates(str(tmp_path_factory.mktemp("certificates")))
+# A CA file that does not hold the test servers' certificate.
+SYSTEM_CAS = "/etc/ssl/certs/ca-certificates.crt"
 
 
 @pytest.fixture(scope="module")
-def servers(server, certificates):
-    """A plain server and two HTTPS ones (a certificate the test CA signed, a self-signed one)."""
+def certificate(tmp_path_factory):
+    """The HTTPS server's self-signed certificate and its key."""
+    return streams.self_signed_certificate(str(tmp_path_factory.mktemp("certificate")))
+
+
+@pytest.fixture(scope="module")
+def servers(server, certificate):
+    """The same paths over HTTP and over HTTPS."""
     clips = {"/clip.mkv": server.clips["/clip.mkv"], "/clip.ts": streams.make_ts_clip()}
     with streams.TroubleServer(clips) as plain, \
-            streams.TroubleServer(clips, certificates.signed, certificates.signed_key) as signed, \
-            streams.TroubleServer(clips, certificates.self_signed,
-                                  certificates.self_signed_key) as self_signed:  # fmt: skip
-        yield {"http": plain, "signed": signed, "self-signed": self_signed}
+            streams.TroubleServer(clips, certificate) as secure:  # fmt: skip
+        yield {"http": plain, "https": secure}
 
 
 def url_for(where, servers):
@@ -131,14 +135,13 @@ CASES = [
     ("refused-2", "refused", None, [headers(4), REFUSED2, GENERIC, STARVED], 0, CONNECTION_FAILED),
     ("unknown-host-3", "unknown", None, SILENT3, 5, UNRESOLVED),
     ("unknown-host-2", "unknown", None, [headers(2), UNRESOLVED2, GENERIC, STARVED], 0, UNRESOLVED),
-    ("self-signed-3", "self-signed:/clip.mkv", None, SILENT3, 5,
+    ("self-signed-3", "https:/clip.mkv", None, SILENT3, 5,
      f"{UNTRUSTED} (self-signed certificate): give the certificate of the CA"),
-    ("unknown-ca-3", "signed:/clip.mkv", None, SILENT3, 5,
-     f"{UNTRUSTED} (unable to get local issuer certificate)"),
-    ("wrong-ca-file-3", "signed:/clip.mkv", "self-signed", SILENT3, 5, f"{UNTRUSTED} by ca_file '"),
-    ("self-signed-2", "self-signed:/clip.mkv", None,
+    ("other-ca-file-3", "https:/clip.mkv", SYSTEM_CAS, SILENT3, 5,
+     f"{UNTRUSTED} by ca_file '{SYSTEM_CAS}' (self-signed certificate)"),
+    ("self-signed-2", "https:/clip.mkv", None,
      [headers(6), BAD_CERTIFICATE2, GENERIC, STARVED], 5, f"{UNTRUSTED} (self-signed certificate)"),
-    ("self-signed-2-no-time", "self-signed:/clip.mkv", None,
+    ("self-signed-2-no-time", "https:/clip.mkv", None,
      [headers(6), BAD_CERTIFICATE2, GENERIC, STARVED], 0, f"{UNTRUSTED}: give the certificate"),
     ("https-on-http-3", "https-on-http:/clip.mkv", None, SILENT3, 5,
      "Secure connection setup failed: "),
@@ -167,28 +170,26 @@ CASES = [
 ]  # fmt: skip
 
 
-def message(spec, elements):
-    """A message like the one `spec` describes, from an element of the same kind."""
-    source = elements.setdefault(spec[0], Gst.ElementFactory.make(spec[0]))
-    if len(spec) == 2:
-        return Gst.Message.new_element(source, Gst.Structure.from_string(spec[1])[0])
-    _, domain, code, text, debug, details = spec
+def message(what, elements):
+    """A message as `what` describes it, from an element of the same kind."""
+    source = elements.setdefault(what[0], Gst.ElementFactory.make(what[0]))
+    if len(what) == 2:
+        return Gst.Message.new_element(source, Gst.Structure.from_string(what[1])[0])
+    _, domain, code, text, debug, details = what
     quark = {"core": Gst.CoreError, "stream": Gst.StreamError, "resource": Gst.ResourceError}
     error = GLib.Error.new_literal(quark[domain].quark(), text, code)
     details = Gst.Structure.from_string(details)[0] if details else None
     return Gst.Message.new_error_with_details(source, error, debug, details)
 
 
-@pytest.mark.parametrize("where, ca, specs, within, expected",
+@pytest.mark.parametrize("where, ca, posted, within, expected",
                          [case[1:] for case in CASES], ids=[case[0] for case in CASES])
-def test_the_cause_of_what_pipelines_said(servers, certificates, where, ca, specs, within,
-                                          expected):  # fmt: skip
+def test_the_cause_of_what_pipelines_said(servers, where, ca, posted, within, expected):
     url = url_for(where, servers)
-    ca_file = getattr(certificates, ca.replace("-", "_")) if ca else None
-    evidence = FailureEvidence(url, ca_file=ca_file)
+    evidence = FailureEvidence(url, ca_file=ca)
     elements = {}
-    for spec in specs:
-        evidence.note(message(spec, elements))
+    for what in posted:
+        evidence.note(message(what, elements))
     cause = evidence.cause(diagnose_within=within)
     assert cause.startswith(expected), cause
     assert "\n" not in cause and not any(secret in cause for secret in url_secrets(url))
@@ -205,13 +206,14 @@ def test_the_diagnosis_sends_no_credentials(servers):
     url = servers["http"].url("/moved?to=" + url_for("refused", servers))
     url = url.replace("http://", "http://admin:s3cret@", 1)
     evidence = FailureEvidence(url)
-    for spec in SILENT3:
-        evidence.note(message(spec, {}))
+    for what in SILENT3:
+        evidence.note(message(what, {}))
     before = len(servers["http"].requests)
     assert evidence.cause(diagnose_within=5) == CONNECTION_FAILED
     asked = servers["http"].requests[before:]
-    assert [path.partition("?")[0] for path, _, _ in asked] == ["/moved"]
-    assert all(authorization is None for _, _, authorization in asked)
+    assert [(path.partition("?")[0], authorization) for path, authorization in asked] == [
+        ("/moved", None)
+    ]
 
 
 # --- end to end, with each libsoup ---------------------------------------------------------------
@@ -219,29 +221,27 @@ def test_the_diagnosis_sends_no_credentials(servers):
 END_TO_END = [
     ("refused", "refused", CONNECTION_FAILED),
     ("unknown-host", "unknown", UNRESOLVED),
-    ("self-signed", "self-signed:/clip.mkv", f"{UNTRUSTED} (self-signed certificate)"),
+    ("self-signed", "https:/clip.mkv", f"{UNTRUSTED} (self-signed certificate)"),
     ("redirect-loop", "http:/loop", TOO_MANY_REDIRECTS),
     ("redirect-to-refused", "http:/moved?to={refused}", CONNECTION_FAILED),
     ("unauthorized", "http:/private", "Unauthorized"),
-    ("not-found", "http:/nothing", "Not Found"),
     ("missing-demuxer", "http:/clip.ts", TS_DEMUXER),
 ]
-# CA files, in this order in one process: trust given to one stream must not reach the next.
-# Each reads a frame, or its build refuses to start, saying why.
-TRUST = [("signed:/clip.mkv", "ca", "a frame"),
-         ("signed:/clip.mkv", None, f"{UNTRUSTED} (unable to get local issuer certificate): give"),
-         ("signed:/clip.mkv", "ca", "a frame")]  # fmt: skip
+# The server's own certificate as the CA file, or none, in this order in one process: trust given
+# to one stream must not reach the next. Each reads a frame, or its build refuses, saying why.
+TRUST = [(True, "a frame"), (False, f"{UNTRUSTED} (self-signed certificate): give"),
+         (True, "a frame")]  # fmt: skip
 
 
 @pytest.fixture(scope="module", params=["3", "2"], ids=["libsoup3", "libsoup2"])
-def run(request, servers, certificates):
+def run(request, servers, certificate):
     """The runner's results, with one libsoup: the failures twice (the first time in a fresh
     process), then the CA files."""
     version = request.param
     urls = [url_for(where, servers) for _, where, _ in END_TO_END]
     cases = [{"url": url} for url in urls * 2]
-    cases += [{"url": url_for(where, servers), "ca_file": certificates.ca if ca else None}
-              for where, ca, _ in TRUST]  # fmt: skip
+    cases += [{"url": servers["https"].url("/clip.mkv"), "ca_file": certificate[0] if ca else None}
+              for ca, _ in TRUST]  # fmt: skip
     # A decoderless GStreamer for MPEG-TS: plugins-bad's demuxer ranked out of reach.
     env = dict(os.environ, GST_PLUGIN_FEATURE_RANK="tsdemux:NONE")
     done = subprocess.run([sys.executable, RUNNER, version, json.dumps(cases)], env=env,
@@ -265,7 +265,7 @@ def test_each_libsoup_gives_the_cause_in_a_fresh_process_and_a_warm_one(run, ind
 
 def test_trust_given_to_one_stream_does_not_reach_the_next(run):
     results = run[0][2 * len(END_TO_END):]
-    for result, (_, _, outcome) in zip(results, TRUST):
+    for result, (_, outcome) in zip(results, TRUST):
         if outcome == "a frame":
             assert result == {"frames": 1}
         else:
@@ -275,15 +275,19 @@ def test_trust_given_to_one_stream_does_not_reach_the_next(run):
 # --- CA files ----------------------------------------------------------------------------------
 
 
-def test_a_ca_file_is_read_when_set(certificates, monkeypatch):
-    factory = HTTPPipelineFactory(url="https://127.0.0.1:1/", pipeline_watcher=lambda *a: True,
-                                  on_complete=lambda p: None)  # fmt: skip
-    assert factory.ca_file is None
-    monkeypatch.chdir(os.path.dirname(certificates.ca))  # a relative path becomes absolute
-    factory.ca_file = os.path.basename(certificates.ca)
-    assert factory.ca_file == certificates.ca
-    factory.ca_file = None
-    assert factory.ca_file is None
+def factory():
+    return HTTPPipelineFactory(url="https://127.0.0.1:1/", pipeline_watcher=lambda *a: True,
+                               on_complete=lambda p: None)  # fmt: skip
+
+
+def test_a_ca_file_is_kept_as_an_absolute_path(certificate, monkeypatch):
+    made = factory()
+    assert made.ca_file is None
+    monkeypatch.chdir(os.path.dirname(certificate[0]))
+    made.ca_file = os.path.basename(certificate[0])
+    assert made.ca_file == certificate[0]
+    made.ca_file = None
+    assert made.ca_file is None
 
 
 @pytest.mark.parametrize(
@@ -295,16 +299,14 @@ def test_a_ca_file_is_read_when_set(certificates, monkeypatch):
      ("{dir}/empty.pem", ValueError, "holds no PEM certificate")],
     ids=["bytes", "missing", "directory", "a-key", "empty"],
 )  # fmt: skip
-def test_a_ca_file_that_cannot_be_used_is_a_clear_error(certificates, tmp_path, value, error,
-                                                        text):  # fmt: skip
-    (tmp_path / "key.pem").write_bytes(open(certificates.signed_key, "rb").read())
+def test_a_ca_file_that_cannot_be_used_is_a_clear_error(certificate, tmp_path, value, error, text):
+    (tmp_path / "key.pem").write_bytes(open(certificate[1], "rb").read())
     (tmp_path / "empty.pem").write_bytes(b"")
-    factory = HTTPPipelineFactory(url="https://127.0.0.1:1/", pipeline_watcher=lambda *a: True,
-                                  on_complete=lambda p: None)  # fmt: skip
-    factory.ca_file = certificates.ca
+    made = factory()
+    made.ca_file = certificate[0]
     with pytest.raises(error, match=text):
-        factory.ca_file = value.format(dir=tmp_path) if isinstance(value, str) else value
-    assert factory.ca_file == certificates.ca  # unchanged
+        made.ca_file = value.format(dir=tmp_path) if isinstance(value, str) else value
+    assert made.ca_file == certificate[0]  # unchanged
 
 
 # --- a start that runs out of time ---------------------------------------------------------------
@@ -313,22 +315,13 @@ def test_a_ca_file_that_cannot_be_used_is_a_clear_error(certificates, tmp_path, 
 def test_a_start_without_an_answer_says_so(main_loop):
     with streams.black_hole() as port:
         url = f"http://127.0.0.1:{port}/video"
-        evidence = FailureEvidence(url)
-        started = []
-
-        def watch(_bus, message, pipeline):
-            if message.type == Gst.MessageType.STATE_CHANGED and message.src is pipeline:
-                started.append(True)
-            elif started:
-                evidence.note(message)
-            return True
-
-        factory = HTTPPipelineFactory(url=url, pipeline_watcher=watch, on_complete=lambda p: 0)
-        pipeline = factory.build()
+        watch = EvidenceWatch(FailureEvidence(url))
+        pipeline = HTTPPipelineFactory(url=url, pipeline_watcher=watch,
+                                       on_complete=lambda p: None).build()  # fmt: skip
         try:
             assert pipeline.appsink.try_pull_sample(Gst.SECOND // 2) is None
         finally:
             pipeline.set_state(Gst.State.NULL)
             pipeline.release_resources()
-    assert started and evidence.cause(diagnose_within=5) is None
-    assert evidence.stalled() == f"no answer from 127.0.0.1:{port} yet"
+    assert watch.started.is_set() and watch.evidence.cause(diagnose_within=5) is None
+    assert watch.evidence.stalled() == f"no answer from 127.0.0.1:{port} yet"
