@@ -293,7 +293,9 @@ class _Probe:
         try:
             if target is not None and target[0] == "https" and not self._proxied(target):
                 with self._connect(target, check=False) as sock:
-                    return tls.certificate_problem(sock, target[1], self._ca)
+                    tls.secure(sock, target[1], self._ca).close()
+        except tls.UntrustedCertificate as e:
+            return str(e)
         except (_Found, _OutOfTime, OSError):
             pass
         return None
@@ -320,11 +322,10 @@ class _Probe:
             try:
                 sock.settimeout(self._left())
                 sock.connect(address)
-            except socket.timeout:
+            except (OSError, _OutOfTime) as e:
                 sock.close()
-                raise _OutOfTime from None
-            except OSError as e:
-                sock.close()
+                if isinstance(e, (socket.timeout, _OutOfTime)):
+                    raise _OutOfTime from None
                 failure = e
                 continue
             if scheme == "https" and check:
@@ -356,17 +357,18 @@ class _Probe:
         return result[0]
 
     def _secure(self, sock: socket.socket, host: str) -> socket.socket:
-        context = ssl.create_default_context(cafile=self._ca.path if self._ca else None)
         try:
             sock.settimeout(self._left())
-            return context.wrap_socket(sock, server_hostname=host)
-        except ssl.SSLCertVerificationError as e:
-            reason = e.verify_message or str(e.reason)
-            raise _Found(tls.untrusted_cause(reason, self._ca)) from None
-        except ssl.SSLError as e:
-            raise _Found(f"Secure connection setup failed: {e.reason or e}") from None
-        except socket.timeout:
-            raise _OutOfTime from None
+            return tls.secure(sock, host, self._ca)
+        except BaseException as e:
+            sock.close()  # nothing to do once a failed handshake has closed it
+            if isinstance(e, tls.UntrustedCertificate):
+                raise _Found(tls.untrusted_cause(str(e), self._ca)) from None
+            if isinstance(e, ssl.SSLError):
+                raise _Found(f"Secure connection setup failed: {e.reason or e}") from None
+            if isinstance(e, socket.timeout):
+                raise _OutOfTime from None
+            raise
 
     def _ask(
         self, sock: socket.socket, parts: SplitResult, target: Tuple[str, str, int]

@@ -77,19 +77,22 @@ def untrusted_cause(reason: Optional[str], ca: Optional[CaFile]) -> str:
     )
 
 
-def certificate_problem(sock: socket.socket, host: str, ca: Optional[CaFile]) -> Optional[str]:
-    """Shakes hands over the connected `sock` as a client of `host` that trusts `ca` (None: the
-    system's CAs), and says why the server's certificate is not trusted, or None if it is.
+class UntrustedCertificate(Exception):
+    """The server's certificate is not trusted; the reason is the exception's text."""
 
+
+def secure(sock: socket.socket, host: str, ca: Optional[CaFile]) -> ssl.SSLSocket:
+    """Shakes hands over the connected `sock` as a client of `host` that trusts `ca` only (None:
+    the system's CAs), in a session of its own.
+
+    :raises UntrustedCertificate: The server's certificate is not trusted
     :raises OSError: The handshake failed for another reason (`ssl.SSLError`), or timed out
     """
     context = ssl.create_default_context(cafile=ca.path if ca is not None else None)
     try:
-        with context.wrap_socket(sock, server_hostname=host, do_handshake_on_connect=False) as tls:
-            tls.do_handshake()
+        return context.wrap_socket(sock, server_hostname=host)
     except ssl.SSLCertVerificationError as e:
-        return e.verify_message or str(e.reason)
-    return None
+        raise UntrustedCertificate(e.verify_message or str(e.reason)) from None
 
 
 def check_certificate(host: str, port: int, ca: Optional[CaFile], timeout: float) -> Optional[str]:
@@ -98,7 +101,11 @@ def check_certificate(host: str, port: int, ca: Optional[CaFile], timeout: float
     :raises OSError: The server cannot be reached, or the handshake failed for another reason
     """
     with socket.create_connection((host, port), timeout=timeout) as sock:
-        return certificate_problem(sock, host, ca)
+        try:
+            secure(sock, host, ca).close()
+        except UntrustedCertificate as e:
+            return str(e)
+    return None
 
 
 _endpoints_lock = threading.Lock()
