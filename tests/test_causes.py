@@ -164,7 +164,6 @@ CASES = [
      [headers(200), missing("text/html", "text/html\\ decoder"), no_plugin("text/html (text/html)"),
       NOT_LINKED], 5, f"{MISSING_PLUGIN}: text/html decoder"),
     ("no-video", "http:/audio.wav", None, [headers(200), NO_VIDEO, GENERIC], 5, NO_VIDEO[3]),
-    ("empty-body", "http:/empty", None, [headers(200), STARVED], 5, STARVED[3]),
     ("cut-short", "http:/truncated.mkv", None, [headers(200), CUT_SHORT, GENERIC], 5,
      "Server does not support seeking."),
 ]  # fmt: skip
