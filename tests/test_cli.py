@@ -75,6 +75,7 @@ def test_the_script_reads_a_stream_and_saves_a_snapshot(server, tmp_path):
          2, "the element named 'main_sink' is a fakesink, not an appsink"),
         (["read", "/clip.mkv", "--pipeline", "souphttpsrc location={url} ! video/x-raw,format={I420,"
           "NV12} ! appsink name=main_sink"], 2, "braces other than {{url}} must be doubled"),
+        (["read", "/clip.mkv", "--ca-file", "/no/such.pem"], 2, "'/no/such.pem' cannot be read"),
         (["write"], 2, "invalid choice: 'write'"),
     ],
 )

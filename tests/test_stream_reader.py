@@ -6,6 +6,7 @@ this process for good); the `main_loop` fixture dispatches the bus watches meanw
 
 import gc
 import math
+import pathlib
 import subprocess
 import sys
 import threading
@@ -19,6 +20,7 @@ from plumo.errors import (InvalidCustomPipelineError, InvalidRuntimeOptionError,
                           StreamSetupError)  # fmt: skip
 from plumo.pipeline_factories import base
 from plumo.stream_reader import StreamReader
+from plumo.stream_reader.causes import FailureEvidence
 from plumo.stream_reader import reader as reader_module
 from plumo.utils.gstreamer import GLib, Gst, Pipeline
 
@@ -102,12 +104,14 @@ def test_a_source_that_pushes_before_it_is_linked_is_no_error(server, monkeypatc
         ("/nothing-here", "Not Found"),
         (None, "Could not establish connection to server."),
         ("/audio.wav", "The stream has no video: audio/x-raw"),
-        ("/page.html", "Your GStreamer installation is missing a plug-in."),
+        ("/page.html", "Your GStreamer installation is missing a plug-in: text/html decoder"),
+        ("http://camera.invalid/x", "Could not resolve server name 'camera.invalid'"),
     ],
-    ids=["404", "refused", "no-video", "not-media"],
+    ids=["404", "refused", "no-video", "not-media", "unknown-host"],
 )
 def test_a_stream_that_cannot_start_says_why(server, path, message):
-    url = server.url(path) if path else f"http://127.0.0.1:{streams.closed_port()}/x"
+    url = (path if path.startswith("http") else server.url(path)) if path else \
+        f"http://127.0.0.1:{streams.closed_port()}/x"  # fmt: skip
     # The cause, not a time-out: the start wait must not miss it, whichever of the wait and the
     # watcher takes it off the bus. Repeated, since which one does is a race.
     for _ in range(3 if path != "/nothing-here" else 25):
@@ -207,6 +211,35 @@ def test_bad_sources_are_refused_at_once(url, template, error, message):
         StreamReader(url, template=template)
 
 
+@pytest.fixture(scope="module")
+def https_server(tmp_path_factory):
+    """The clip over HTTPS with a self-signed certificate, and that certificate's file."""
+    certificate = streams.self_signed_certificate(str(tmp_path_factory.mktemp("certificate")))
+    clip = streams.make_clips()["/clip.mkv"]
+    with streams.TroubleServer({"/clip.mkv": clip}, certificate) as secure:
+        yield secure.url("/clip.mkv"), certificate[0]
+
+
+def test_a_ca_file_lets_a_camera_with_its_own_certificate_be_read(https_server):
+    url, ca_file = https_server
+    with pytest.raises(StreamSetupError, match="certificate is not trusted .* as ca_file"):
+        StreamReader(url).open()
+    with StreamReader(url, ca_file=pathlib.Path(ca_file)) as reader:
+        assert_red(list(reader), 60)
+
+
+@pytest.mark.parametrize(
+    "options, message",
+    [({"ca_file": "/no/such/ca.pem"}, "Option 'ca_file': ca_file '/no/such/ca.pem' cannot be read"),
+     ({"ca_file": 5}, "Option 'ca_file' should be of type"),
+     ({"ca_file": __file__}, "holds no PEM certificate"),
+     ({"ca_file": __file__, "template": CUSTOM_TEMPLATE}, "applies to HTTPS URLs read without")],
+)  # fmt: skip
+def test_a_ca_file_that_cannot_serve_is_refused_at_once(options, message):
+    with pytest.raises(InvalidRuntimeOptionError, match=message):
+        StreamReader("https://camera.local/video", **options)
+
+
 # --- life cycle --------------------------------------------------------------------------------
 
 
@@ -295,7 +328,7 @@ def test_the_package_imports_gstreamer_only_for_the_reader():
     )
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
-    assert done.stdout.strip() == "['max_framerate', 'read_timeout', 'start_timeout']"
+    assert done.stdout.strip() == "['ca_file', 'max_framerate', 'read_timeout', 'start_timeout']"
     import plumo.stream_reader as package
 
     with pytest.raises(AttributeError, match="has no attribute 'Reader'"):
@@ -332,7 +365,7 @@ def flow_error_from(src):
 
 
 def new_state(url="http://cam/x"):
-    return reader_module._StreamState(url, lambda text: text)
+    return reader_module._StreamState(url, FailureEvidence(url))
 
 
 Phase = reader_module._Phase
@@ -344,7 +377,7 @@ def test_the_watcher_ignores_what_comes_before_the_pipelines_own_start(quiet_pip
     bus = pipeline.get_bus()
     assert state.watch(bus, error_from(source, "stale"), pipeline) is True
     assert state.watch(bus, state_changed(source, Gst.State.PLAYING), pipeline) is True
-    assert state.phase is Phase.STARTING and state.cause is None
+    assert state.phase is Phase.STARTING
     state.watch(bus, state_changed(pipeline), pipeline)
     state.watch(bus, state_changed(source, Gst.State.PLAYING), pipeline)  # not its own
     assert state.phase is Phase.STARTING
@@ -352,7 +385,7 @@ def test_the_watcher_ignores_what_comes_before_the_pipelines_own_start(quiet_pip
     assert state.phase is Phase.PLAYING
     state.watch(bus, error_from(source, "Not Found"), pipeline)
     state.watch(bus, error_from(source, "later"), pipeline)
-    assert state.phase is Phase.FAILED and state.cause == "Not Found"
+    assert state.phase is Phase.FAILED and state.cause() == "Not Found"
     # The watcher never posts anything of its own.
     assert bus.pop() is None
 
@@ -373,7 +406,7 @@ def test_an_elements_own_error_is_the_cause_not_the_generic_one(quiet_pipeline, 
     for text in heard:
         message = flow_error_from(pipeline) if text == "flow" else error_from(pipeline, text)
         state.watch(bus, message, pipeline)
-    assert state.phase is Phase.FAILED and state.cause == cause
+    assert state.phase is Phase.FAILED and state.cause() == cause
 
 
 def test_closed_is_final_and_wakes_every_waiter(quiet_pipeline):
@@ -409,7 +442,9 @@ def test_closing_from_another_thread_ends_the_start_wait(silent_server):
 
 
 def test_a_start_that_times_out_says_so(silent_server):
-    with pytest.raises(StreamSetupError, match=r"Timeout while waiting for stream to start \(0.5 s\)$"):
+    port = silent_server.split(":")[2].split("/")[0]
+    with pytest.raises(StreamSetupError, match=r"Timeout while waiting for stream to start "
+                       rf"\(0.5 s\): no answer from 127.0.0.1:{port} yet$"):  # fmt: skip
         StreamReader(silent_server, start_timeout=0.5).open()
 
 

@@ -1,7 +1,7 @@
 """plumo's command line: reads a video stream into frames and tells how it went.
 
     plumo read [URL] [--pipeline TEMPLATE] [--frames N] [--timeout S] [--max-framerate F]
-               [--snapshot FILE.png|FILE.jpg]
+               [--ca-file FILE.pem] [--snapshot FILE.png|FILE.jpg]
 
 Without a URL it reads a short clip that it generates and serves itself on 127.0.0.1.
 """
@@ -67,6 +67,9 @@ def _parser() -> argparse.ArgumentParser:
     )  # fmt: skip
     read.add_argument("--max-framerate", type=_positive_seconds, metavar="F",
                       help="deliver at most F frames a second")  # fmt: skip
+    read.add_argument("--ca-file", metavar="FILE.pem",
+                      help="trust the CA certificates in this PEM file for an HTTPS stream "
+                      "(a camera with its own certificate)")  # fmt: skip
     read.add_argument("--snapshot", metavar="FILE.png|FILE.jpg",
                       help="save the last frame read as an image, in the format its extension "
                       "names (.png, .jpg, .jpeg)")  # fmt: skip
@@ -134,7 +137,7 @@ def _read_stream(url: str, args: argparse.Namespace) -> int:
     try:
         reader = StreamReader(
             url, template=args.pipeline, start_timeout=args.timeout, read_timeout=args.timeout,
-            max_framerate=args.max_framerate,
+            max_framerate=args.max_framerate, ca_file=args.ca_file,
         )  # fmt: skip
     except (ValueError, TypeError, InvalidCustomPipelineError, InvalidRuntimeOptionError) as e:
         return _fail(str(e), EXIT_USAGE)

@@ -2,10 +2,11 @@
 
 import enum
 import math
+import os
 import threading
 import time
 import weakref
-from typing import Callable, Iterator, Optional
+from typing import Iterator, Optional
 from urllib.parse import urlsplit
 
 import numpy as np
@@ -31,6 +32,7 @@ from plumo.logger import logger  # noqa: E402
 from plumo.pipeline_factories.base import PipelineFactory, _RateLimiter  # noqa: E402
 from plumo.pipeline_factories.custom import CustomPipelineFactory  # noqa: E402
 from plumo.pipeline_factories.http import HTTPPipelineFactory  # noqa: E402
+from plumo.stream_reader.causes import FailureEvidence  # noqa: E402
 from plumo.stream_reader.knobset import check_knobset  # noqa: E402
 from plumo.utils.urls import redact_text, redact_url  # noqa: E402
 
@@ -41,10 +43,17 @@ SUPPORTED_OPTIONS = {
     "start_timeout": (int, float),
     # Seconds to wait for each frame; None waits as long as the stream stays up.
     "read_timeout": (int, float, type(None)),
+    # A PEM file of the CAs an HTTPS stream's certificate may come from, instead of the system's.
+    "ca_file": (str, os.PathLike, type(None)),
 }
 """The options a `StreamReader` takes, by name, with the types their values may have."""
 
-DEFAULT_OPTIONS = {"max_framerate": None, "start_timeout": 10.0, "read_timeout": 10.0}
+DEFAULT_OPTIONS = {
+    "max_framerate": None,
+    "start_timeout": 10.0,
+    "read_timeout": 10.0,
+    "ca_file": None,
+}
 
 # How long one pull from the appsink may block. Nothing on the bus wakes a pull, so this bounds
 # how late `read()` notices an error or a close.
@@ -57,6 +66,9 @@ _WATCHER_GRACE = 1.0
 _FRAMES_AFTER_ERROR = 64
 # How long closing waits for the pipeline to reach NULL.
 _CLOSE_TIMEOUT = 5.0
+# How long, at most, finding the cause of a failure may look at the network (when the source
+# said nothing useful).
+_DIAGNOSIS_TIME = 2.0
 
 
 class _Phase(enum.Enum):
@@ -85,6 +97,8 @@ class StreamReader:
     - `start_timeout`: seconds to wait for the stream to start playing (default 10).
     - `read_timeout`: seconds to wait for each frame (default 10), or None to wait as long as
       the stream stays up.
+    - `ca_file`: a PEM file of the CAs that may sign an HTTPS stream's certificate, instead of
+      the system's (HTTP URLs without a template only).
 
     `open()` starts GStreamer (`plumo.sysboot.start()`) if needed, builds the pipeline and waits
     for it to play; `close()` stops it and releases what it holds. A `with` block does both.
@@ -113,7 +127,19 @@ class StreamReader:
         self._check_ranges()
         self._url = url
         self._shown_url = redact_url(url)
-        self._state = _StreamState(self._shown_url, lambda text: redact_text(text, url))
+        ca_file = self._options["ca_file"]
+        if ca_file is not None:
+            if template is not None:
+                raise InvalidRuntimeOptionError(
+                    "Option 'ca_file' applies to HTTPS URLs read without a template; give the "
+                    "template's source its trust itself"
+                )
+            ca_file = os.fspath(ca_file)
+        try:
+            evidence = FailureEvidence(url, ca_file=ca_file)
+        except (TypeError, ValueError) as e:
+            raise InvalidRuntimeOptionError(f"Option 'ca_file': {e}") from None
+        self._state = _StreamState(url, evidence)
         self._max_framerate = self._options["max_framerate"]
         self._factory: PipelineFactory
         if template is None:
@@ -127,6 +153,7 @@ class StreamReader:
                 url=url, pipeline_watcher=self._state.watch, on_complete=self._state.complete
             )
             self._factory.max_framerate = self._max_framerate
+            self._factory.ca_file = ca_file
             self._limit_at_sink = False
         else:
             self._factory = self._custom_factory(template, url)
@@ -197,7 +224,10 @@ class StreamReader:
         if self._closed:
             raise RuntimeError(f"The stream reader for '{self._shown_url}' was closed")
         sysboot.start()
-        pipeline = self._factory.build()
+        try:
+            pipeline = self._factory.build()
+        except StreamSetupError as e:  # a certificate found untrusted before the stream began
+            raise StreamSetupError(f"Cannot open '{self._shown_url}': {e}") from e
         # From here on the pipeline is shut down with this reader, or when it is forgotten.
         self._pipeline = pipeline
         self._finalizer = weakref.finalize(self, _shut_down, pipeline)
@@ -227,6 +257,9 @@ class StreamReader:
             cause = "the reader was closed"
         elif phase is _Phase.STARTING:
             cause = f"Timeout while waiting for stream to start ({start_timeout} s)"
+            stalled = self._state.evidence.stalled()
+            if stalled:
+                cause += f": {stalled}"
             if _nobody_runs_the_main_loop():
                 cause += (
                     "; nothing runs the default GLib main context, where the reader hears of its "
@@ -235,7 +268,7 @@ class StreamReader:
         elif phase is _Phase.ENDED:
             cause = "the stream ended before its first frame"
         else:
-            cause = self._state.cause or "unknown error"
+            cause = self._state.cause()
         raise StreamSetupError(f"Cannot open '{self._shown_url}': {cause}")
 
     def read(self) -> Optional[np.ndarray]:
@@ -296,7 +329,7 @@ class StreamReader:
             if sample is not None:
                 return self._to_frame(sample)
         self._frames_after_error = _FRAMES_AFTER_ERROR
-        raise StreamReadError(f"Error reading '{self._shown_url}': {self._state.cause}")
+        raise StreamReadError(f"Error reading '{self._shown_url}': {self._state.cause()}")
 
     def __iter__(self) -> Iterator[np.ndarray]:
         """The frames, up to the end of the stream."""
@@ -382,14 +415,6 @@ def _nobody_runs_the_main_loop() -> bool:
     return True
 
 
-def _is_flow_error(error: GLib.Error, debug: Optional[str]) -> bool:
-    """Whether this is the error a streaming thread posts when data stopped flowing, as the
-    consequence of another element's failure."""
-    return error.matches(Gst.StreamError.quark(), Gst.StreamError.FAILED) and (
-        "streaming stopped, reason" in (debug or "")
-    )
-
-
 class _StreamState:
     """What the pipeline's bus said, as the reader's watcher heard it, and whether the reader was
     closed: the one thing `open()`, `read()` and `close()` wait on.
@@ -399,22 +424,25 @@ class _StreamState:
     pipeline, so a forgotten reader can be reclaimed.
     """
 
-    def __init__(self, shown_url: str, redact: Callable[[str], str]):
+    def __init__(self, url: str, evidence: FailureEvidence):
         self._changed = threading.Condition()
-        self._shown_url = shown_url
-        self._redact = redact
+        self._url = url
+        self._shown_url = redact_url(url)
+        self.evidence = evidence
         self._phase = _Phase.STARTING
         self._heard_own_start = False
         self._cause: Optional[str] = None
-        self._cause_is_flow = False
 
     @property
     def phase(self) -> _Phase:
         return self._phase
 
-    @property
-    def cause(self) -> Optional[str]:
-        """The first error the stream reported after its start, or None."""
+    def cause(self) -> str:
+        """Why the stream failed, in one line (found once, on the caller's thread: it may look at
+        the network for a moment when the source said nothing useful)."""
+        if self._cause is None:
+            cause = self.evidence.cause(diagnose_within=_DIAGNOSIS_TIME)
+            self._cause = cause if cause is not None else "unknown error"
         return self._cause
 
     def wait_while(self, phase: _Phase, timeout: float) -> _Phase:
@@ -446,28 +474,20 @@ class _StreamState:
             _, new, _ = message.parse_state_changed()
             if new == Gst.State.PLAYING and self._phase is _Phase.STARTING:
                 self._enter(_Phase.PLAYING)
-        elif not self._heard_own_start:
+            return True
+        if not self._heard_own_start:
             # Before the pipeline's own first state change: what a source started early said
             # before it was linked, not news of the stream.
-            pass
-        elif kind == Gst.MessageType.ERROR:
-            self._note_error(message)
+            return True
+        self.evidence.note(message)
+        if kind == Gst.MessageType.ERROR:
+            error, debug = message.parse_error()
+            source = message.src.get_name() if message.src is not None else "?"
+            text = redact_text(f"{source}: {error.message} ({debug or ''})", self._url)
+            logger.error(f"{self._shown_url}: {text}")
+            if self._phase is not _Phase.FAILED:
+                self._enter(_Phase.FAILED)
         elif kind == Gst.MessageType.EOS:
             if self._phase in (_Phase.STARTING, _Phase.PLAYING):
                 self._enter(_Phase.ENDED)
         return True
-
-    def _note_error(self, message: Gst.Message) -> None:
-        error, debug = message.parse_error()
-        is_flow = _is_flow_error(error, debug)
-        with self._changed:
-            # An element that fails posts its own error, and then, as its streaming stops,
-            # GStreamer's generic one: the element's own is the cause, whichever came first.
-            if self._cause is not None and not (self._cause_is_flow and not is_flow):
-                return
-            self._cause, self._cause_is_flow = self._redact(error.message), is_flow
-        source = message.src.get_name() if message.src is not None else "?"
-        logger.error(
-            f"{self._shown_url}: {source}: {error.message} ({self._redact(debug or '')})"
-        )
-        self._enter(_Phase.FAILED)
