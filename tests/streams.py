@@ -1,13 +1,16 @@
 """Streams for the end-to-end tests: clips made with GStreamer, served over HTTP on 127.0.0.1."""
 
 import contextlib
+import functools
 import os
 import socket
 import ssl
+import struct
 import subprocess
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from typing import List
 
 import gi
 import numpy as np
@@ -22,8 +25,8 @@ RED_ARGB = 0xFFFF0000
 BOUNDARY = "plumoframe"
 
 
-def encode(description: str, timeout: float = 30.0) -> bytes:
-    """Runs `description ! appsink` to its end and returns every byte the sink received."""
+def encode(description: str, timeout: float = 30.0) -> List[bytes]:
+    """Runs `description ! appsink` to its end and returns the buffers the sink received."""
     Gst.init(None)
     pipeline = Gst.parse_launch(f"{description} ! appsink name=out sync=false")
     sink = pipeline.get_by_name("out")
@@ -72,6 +75,116 @@ def make_clips(frames: int = 60) -> dict:
     }
 
 
+def camera_part(jpeg: bytes) -> bytes:
+    """One part of a camera's multipart stream: delimiter, headers, the JPEG."""
+    head = f"--{BOUNDARY}\r\nContent-Type: image/jpeg\r\nContent-Length: {len(jpeg)}\r\n\r\n"
+    return head.encode() + jpeg + b"\r\n"
+
+
+CLOSING_DELIMITER = f"--{BOUNDARY}--\r\n".encode()
+"""What ends a multipart stream that is complete."""
+
+
+def _reset(handler) -> None:
+    """Ends the handler's connection with a reset (RST), as a server that crashes does."""
+    handler.wfile.flush()
+    handler.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    handler.close_connection = True
+    handler.connection.close()
+
+
+def _close(handler) -> None:
+    """Ends the handler's connection in an orderly way (FIN), whatever the response said."""
+    handler.wfile.flush()
+    handler.close_connection = True
+    handler.connection.shutdown(socket.SHUT_RDWR)
+
+
+def _send_camera(handler, server, query: str) -> None:
+    """`/camera.mjpg?frames=N&end=E`: N frames at 30 a second, then the end E: "closing" (the
+    closing delimiter: a complete stream), "close" (an orderly close after the last whole part),
+    "reset" (a reset there), "resume" (a reset there, and a request for the rest, which comes
+    with a Range header, answered 206 with a new stream: a camera that takes it for a new
+    client), "flaky" (a reset there, and each request for the rest answered, then reset before
+    its first byte: souphttpsrc asks again after each, as often as its retries let it)."""
+    params = dict(item.partition("=")[::2] for item in query.split("&") if item)
+    frames, end = int(params.get("frames", 12)), params.get("end", "closing")
+    jpegs = server.clips["/jpegs"]
+    # A camera takes a request for the rest for a new client (200), or answers it with a new
+    # stream as if it were the rest (206).
+    resumed = handler.headers.get("Range") is not None and end in ("resume", "flaky")
+    handler.send_response(206 if resumed else 200)
+    handler.send_header("Content-Type", f"multipart/x-mixed-replace; boundary={BOUNDARY}")
+    handler.end_headers()
+    handler.close_connection = True
+    if resumed and end == "flaky":
+        _reset(handler)
+        return
+    for i in range(frames):
+        handler.wfile.write(camera_part(jpegs[i % len(jpegs)]))
+        handler.wfile.flush()
+        time.sleep(1 / 30)
+    if end == "closing":
+        handler.wfile.write(CLOSING_DELIMITER)
+    elif end == "close":
+        _close(handler)
+    elif end in ("reset", "flaky") or (end == "resume" and not resumed):
+        _reset(handler)
+
+
+def _send_chunked(handler, server, query: str) -> None:
+    """`/chunked.mkv`: the clip in chunks of 8 KiB, with its last chunk. `?cut=mid-chunk`: half
+    of it, then a chunk that promises 8 KiB and brings 100 bytes, and an orderly close;
+    `?cut=between-chunks`: half of it in whole chunks, and an orderly close."""
+    body = server.clips["/clip.mkv"]
+    cut = query.partition("cut=")[2]
+    handler.send_response(200)
+    handler.send_header("Content-Type", "video/x-matroska")
+    handler.send_header("Transfer-Encoding", "chunked")
+    handler.end_headers()
+    sent = body[: len(body) // 2] if cut else body
+    for i in range(0, len(sent), 8192):
+        chunk = sent[i : i + 8192]
+        handler.wfile.write(b"%x\r\n%s\r\n" % (len(chunk), chunk))
+    if not cut:
+        handler.wfile.write(b"0\r\n\r\n")
+        return
+    if cut == "mid-chunk":
+        handler.wfile.write(b"2000\r\n" + body[len(sent) : len(sent) + 100])
+    _close(handler)
+
+
+def _send_file(handler, server, query: str) -> None:
+    """`/file.mkv`: the clip with its length, answering Range requests with 206. `?cut=reset`:
+    the length announced, half of it sent, then a reset; `?cut=resumable`: the same, but the
+    request for the rest gets it."""
+    body = server.clips["/clip.mkv"]
+    cut = query.partition("cut=")[2]
+    start = 0
+    requested = handler.headers.get("Range", "")
+    if requested.startswith("bytes=") and cut != "reset":
+        start = int(requested[len("bytes=") :].partition("-")[0])
+        handler.send_response(206)
+        handler.send_header("Content-Range", f"bytes {start}-{len(body) - 1}/{len(body)}")
+    else:
+        handler.send_response(200)
+    handler.send_header("Content-Type", "video/x-matroska")
+    handler.send_header("Content-Length", str(len(body) - start))
+    handler.end_headers()
+    if cut and start == 0:
+        handler.wfile.write(body[: len(body) // 2])
+        _reset(handler)
+    else:
+        handler.wfile.write(body[start:])
+
+
+_CUT_SHORT_ROUTES = {
+    "/camera.mjpg": _send_camera,
+    "/chunked.mkv": _send_chunked,
+    "/file.mkv": _send_file,
+}
+
+
 class StreamServer:
     """A threaded HTTP server for the clips, with paths that fail in the ways real servers do.
 
@@ -82,6 +195,8 @@ class StreamServer:
       the client reads (`?frames=N` closes the connection after N frames, in the middle of the
       next one).
     - `/truncated.mkv`: the clip's length announced, half of it sent, then the connection closed.
+    - `/camera.mjpg`, `/chunked.mkv`, `/file.mkv`: streams that end in full or are cut short, in
+      the ways their functions say.
     - `/audio.wav`: a stream without video.
     - `/page.html`: text, not media.
     - anything else: 404.
@@ -112,6 +227,8 @@ class StreamServer:
                         "/audio.wav": self.send_audio,
                         "/page.html": self.send_page,
                     }.get(path)
+                    if route is None and path in _CUT_SHORT_ROUTES:
+                        route = functools.partial(_CUT_SHORT_ROUTES[path], self, server)
                     if route is None:
                         self.send_error(404)
                     else:
