@@ -72,7 +72,16 @@ def make_clips(frames: int = 60) -> dict:
             f"{video(frames)} ! jpegenc ! m. audiotestsrc num-buffers=100 ! audioconvert"
             " ! vorbisenc ! m. matroskamux name=m"
         )),
+        "/huge.jpg": huge_jpeg(16000, 16000),
     }
+
+
+def huge_jpeg(width: int, height: int) -> bytes:
+    """A JPEG of a few hundred bytes whose header claims `width` x `height` pixels: a decoder
+    makes a frame that size of it (grey where the data runs out)."""
+    [jpeg] = encode(f"{video(1)} ! jpegenc")
+    sof = jpeg.index(b"\xff\xc0")  # baseline frame header: marker, length, precision, height, width
+    return jpeg[: sof + 5] + struct.pack(">HH", height, width) + jpeg[sof + 9 :]
 
 
 def camera_part(jpeg: bytes) -> bytes:
@@ -132,6 +141,20 @@ def _send_camera(handler, server, query: str) -> None:
         _reset(handler)
 
 
+def _send_huge_camera(handler, server, query: str) -> None:
+    """`/huge.mjpg?frames=N`: a camera whose N frames claim 16000x16000 pixels, then the closing
+    delimiter."""
+    frames = int(query.partition("frames=")[2] or 3)
+    handler.send_response(200)
+    handler.send_header("Content-Type", f"multipart/x-mixed-replace; boundary={BOUNDARY}")
+    handler.end_headers()
+    handler.close_connection = True
+    for _ in range(frames):
+        handler.wfile.write(camera_part(server.clips["/huge.jpg"]))
+        handler.wfile.flush()
+    handler.wfile.write(CLOSING_DELIMITER)
+
+
 def _send_chunked(handler, server, query: str) -> None:
     """`/chunked.mkv`: the clip in chunks of 8 KiB, with its last chunk. `?cut=mid-chunk`: half
     of it, then a chunk that promises 8 KiB and brings 100 bytes, and an orderly close;
@@ -180,6 +203,7 @@ def _send_file(handler, server, query: str) -> None:
 
 _CUT_SHORT_ROUTES = {
     "/camera.mjpg": _send_camera,
+    "/huge.mjpg": _send_huge_camera,
     "/chunked.mkv": _send_chunked,
     "/file.mkv": _send_file,
 }
@@ -196,7 +220,7 @@ class StreamServer:
       next one).
     - `/truncated.mkv`: the clip's length announced, half of it sent, then the connection closed.
     - `/camera.mjpg`, `/chunked.mkv`, `/file.mkv`: streams that end in full or are cut short, in
-      the ways their functions say.
+      the ways their functions below say; `/huge.mjpg`: a camera with 16000x16000 frames.
     - `/audio.wav`: a stream without video.
     - `/page.html`: text, not media.
     - anything else: 404.

@@ -1,6 +1,6 @@
-"""Streams cut short through the HTTP factory with its guard on: the frames that arrive, what the
-bus says and in which order; on libsoup 3 (what souphttpsrc prefers) and, in a subprocess, on
-libsoup 2.4; then the stream reader as it is."""
+"""Streams cut short, and frames too large, through the HTTP factory with its guards on: the frames
+that arrive, what the bus says and in which order; on libsoup 3 (what souphttpsrc prefers) and,
+in a subprocess, on libsoup 2.4; then the stream reader as it is."""
 
 import json
 import subprocess
@@ -12,6 +12,7 @@ import pytest
 import streams
 from plumo.errors import StreamReadError
 from plumo.pipeline_factories import base
+from plumo.pipeline_factories.base import DEFAULT_MAX_FRAME_PIXELS, refuse_large_frames
 from plumo.pipeline_factories.http import HTTPPipelineFactory
 from plumo.stream_reader import StreamReader
 from plumo.stream_reader import reader as reader_module
@@ -20,13 +21,14 @@ from plumo.utils.gstreamer import Gst, sample_to_ndarray
 SOURCE = base.BUFFER_SRC_NAME
 
 
-def read_to_end(url, *, detect_truncation=True, max_frames=100):
+def read_to_end(url, *, detect_truncation=True, max_frame_pixels=None, max_frames=100):
     """Reads `url` with the HTTP factory until its appsink ends (or `max_frames`), then takes what
     the bus holds: ({"frames", "eos", "errors": [[element, text], ...] in order}, frames). No main
     loop runs the factory's watch here, so every message waits on the bus."""
     factory = HTTPPipelineFactory(url=url, pipeline_watcher=lambda *_: True,
                                   on_complete=lambda _: None)  # fmt: skip
     factory.detect_truncation = detect_truncation
+    factory.max_frame_pixels = max_frame_pixels
     pipeline = factory.build()
     frames = []
     try:
@@ -174,6 +176,92 @@ def test_detect_truncation_is_a_bool(value):
         factory.detect_truncation = value
     factory.detect_truncation = True
     assert factory.detect_truncation is True
+
+
+# --- frames too large ---------------------------------------------------------------------------
+
+SMALL = streams.WIDTH * streams.HEIGHT
+TOO_SMALL_TEXT = f"320x240 frames exceed max_frame_pixels ({SMALL - 1} pixels)"
+
+
+@pytest.mark.parametrize("path", ["/clip.mkv", "/live.mjpg", "/mpeg4.mkv"])
+@pytest.mark.parametrize("limit", [SMALL - 1, SMALL])
+def test_frames_above_the_limit_end_the_stream_with_their_size(server, path, limit):
+    result, frames = read_to_end(server.url(path), max_frame_pixels=limit, max_frames=10)
+    if limit < SMALL:
+        # Refused as the decoder announces them: not one reaches the appsink, which ends.
+        assert result == {"frames": 0, "eos": True, "errors": [[result["errors"][0][0],
+                                                                 TOO_SMALL_TEXT]]}  # fmt: skip
+        assert result["errors"][0][0] != SOURCE
+    else:
+        assert result["errors"] == []
+        streams.assert_red_frames(frames, 10)
+
+
+def test_frames_that_grow_beyond_the_limit_end_the_stream_after_the_smaller_ones(pipelines):
+    # What a reader puts on the appsink of a pipeline of the user's own.
+    pipeline = pipelines(
+        "concat name=c ! videoconvert ! video/x-raw,format=BGR ! appsink name=sink sync=false"
+        " videotestsrc num-buffers=3 ! video/x-raw,width=160,height=120 ! c."
+        " videotestsrc num-buffers=3 ! video/x-raw,width=320,height=240 ! c."
+    )
+    appsink = pipeline.get_by_name("sink")
+    refuse_large_frames(pipeline, appsink.get_static_pad("sink"), 160 * 120)
+    pipeline.set_state(Gst.State.PLAYING)
+    sizes = []
+    while (sample := appsink.try_pull_sample(5 * Gst.SECOND)) is not None:
+        sizes.append(sample_to_ndarray(sample).shape)
+    assert sizes == [(120, 160, 3)] * 3 and appsink.is_eos()
+    messages = []
+    while (message := pipeline.get_bus().pop_filtered(Gst.MessageType.ERROR)) is not None:
+        messages.append(message)
+    assert [(m.src.get_name(), m.parse_error()[0].message) for m in messages] == [
+        ("sink", "320x240 frames exceed max_frame_pixels (19200 pixels)")
+    ]
+    # The facts, as values, for owners that want them.
+    details = messages[0].parse_error_details()
+    assert [details.get_value(name) for name in ("width", "height", "max")] == [320, 240, 19200]
+
+
+@pytest.mark.parametrize(
+    "value, error",
+    [("big", TypeError), (2.5, TypeError), (True, TypeError), (0, ValueError), (-1, ValueError)],
+)
+def test_max_frame_pixels_is_checked(value, error, pipelines):
+    factory = HTTPPipelineFactory(url="http://127.0.0.1:9/", pipeline_watcher=lambda *_: True,
+                                  on_complete=lambda _: None)  # fmt: skip
+    with pytest.raises(error, match="max_frame_pixels"):
+        factory.max_frame_pixels = value
+    assert factory.max_frame_pixels is None
+    pipeline = pipelines("fakesrc ! fakesink name=sink")
+    with pytest.raises(error, match="max_frame_pixels"):
+        refuse_large_frames(pipeline, pipeline.get_by_name("sink").get_static_pad("sink"), value)
+    factory.max_frame_pixels = 640 * 480
+    assert factory.max_frame_pixels == 640 * 480
+
+
+HUGE_READER = """
+import json, resource, sys
+sys.path.insert(0, {tests!r})
+from test_stream_guards import read_to_end
+result, _ = read_to_end(sys.argv[1], max_frame_pixels=int(sys.argv[2]))
+result["max_rss_mib"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+print(json.dumps(result))
+"""
+
+
+def test_a_camera_of_16000x16000_frames_is_refused_within_700_mib(server):
+    # Read to the end, the same stream takes about 3.4 GB (bench/bench_frame_limit.py).
+    code = HUGE_READER.format(tests=str(Path(__file__).parent))
+    url = server.url("/huge.mjpg?frames=3")
+    done = subprocess.run([sys.executable, "-c", code, url, str(DEFAULT_MAX_FRAME_PIXELS)],
+                          capture_output=True, text=True, timeout=120)  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    result = json.loads(done.stdout)
+    assert result["errors"] == [["jpegdec0", "16000x16000 frames exceed max_frame_pixels "
+                                             "(67108864 pixels)"]], result  # fmt: skip
+    assert result["frames"] == 0 and result["eos"], result
+    assert result["max_rss_mib"] < 700, result
 
 
 # --- the stream reader, as it is -----------------------------------------------------------------

@@ -7,7 +7,7 @@ import time
 import weakref
 from abc import ABC, abstractmethod
 from numbers import Real
-from typing import Callable, Optional
+from typing import Callable, Optional, Tuple
 
 # First: it pins the bindings' versions before anything here imports from gi.repository.
 from plumo.utils.gstreamer import Pipeline  # isort: skip
@@ -45,6 +45,10 @@ _FRAMERATE_LIMIT: Optional[float] = None
 """The frame rate limit factories start with: none. Set `PipelineFactory.max_framerate` to change
 it for one factory."""
 
+DEFAULT_MAX_FRAME_PIXELS = 8192 * 8192
+"""A frame size limit for readers of streams they do not trust: 8192x8192. Factories start with
+none (`PipelineFactory.max_frame_pixels` is None)."""
+
 _PIPELINE_WATCHER = Callable[[Gst.Bus, Gst.Message, Pipeline], bool]
 """A bus watch: called with the bus, the message and the pipeline; returns whether to stay.
 
@@ -74,12 +78,27 @@ def _check_max_framerate(max_framerate) -> Optional[float]:
     return float(max_framerate)
 
 
+def _check_max_frame_pixels(max_frame_pixels) -> Optional[int]:
+    """The limit in pixels a frame, or None for no limit."""
+    if max_frame_pixels is None:
+        return None
+    if isinstance(max_frame_pixels, bool) or not isinstance(max_frame_pixels, int):
+        raise TypeError(
+            f"max_frame_pixels must be a number of pixels (an int) or None, "
+            f"not {type(max_frame_pixels).__name__}"
+        )
+    if max_frame_pixels <= 0:
+        raise ValueError(f"max_frame_pixels must be positive, not {max_frame_pixels}")
+    return max_frame_pixels
+
+
 class PipelineFactory(ABC):
     """Builds pipelines that read one source URL into BGR frames at their application sink."""
 
     _ca: Optional[tls.CaFile] = None
     # Off unless the owner asks, so that a factory built by users behaves as it always has.
     _detect_truncation = False
+    _max_frame_pixels: Optional[int] = None
 
     def __init__(self, *, url: Optional[str], max_framerate, on_complete: _ON_COMPLETE_CALLBACK):
         """
@@ -134,6 +153,20 @@ class PipelineFactory(ABC):
         if not isinstance(value, bool):
             raise TypeError(f"detect_truncation must be a bool, not {type(value).__name__}")
         self._detect_truncation = value
+
+    @property
+    def max_frame_pixels(self) -> Optional[int]:
+        """The most pixels a frame may have in the pipelines built from now on; None: no limit.
+
+        Larger video ends the stream with an error ("16000x16000 frames exceed max_frame_pixels
+        (67108864 pixels)") as soon as a decoder announces its size, before anything downstream
+        of it holds such a frame. See `refuse_large_frames`.
+        """
+        return self._max_frame_pixels
+
+    @max_frame_pixels.setter
+    def max_frame_pixels(self, value: Optional[int]) -> None:
+        self._max_frame_pixels = _check_max_frame_pixels(value)
 
     @abstractmethod
     def build(self) -> Pipeline:
@@ -200,6 +233,15 @@ class PipelineFactory(ABC):
 
         if self._detect_truncation:
             _StreamEnd(source, pipeline).attach(pipeline, decoder)
+        if self._max_frame_pixels is not None:
+            # Checked as each decoder announces its output, before anything after it holds a
+            # frame; raw video, which has no decoder, where it enters the chain.
+            frame_limit = _FrameLimit(pipeline, self._max_frame_pixels)
+            pipeline.add_pad_probe(pad, Gst.PadProbeType.EVENT_DOWNSTREAM, frame_limit.restart)
+            pipeline.connect_signal_handler(
+                decoder, "deep-element-added", frame_limit.on_decoder_added
+            )
+            frame_limit.watch(chain_sink)
 
         link = _DecodedPadLink(chain_sink, pipeline, self._on_complete)
         pipeline.connect_signal_handler(decoder, "deep-element-added", _tune_decoder_element)
@@ -488,6 +530,102 @@ def _header(headers: Gst.Structure, name: str) -> Optional[str]:
             value = headers.get_value(field)
             return value.strip() if isinstance(value, str) else None
     return None
+
+
+def refuse_large_frames(pipeline: Pipeline, pad: Gst.Pad, max_pixels: int) -> None:
+    """Ends the stream at `pad` with an error when video of more than `max_pixels` pixels a frame
+    is about to pass it.
+
+    The check is on the caps event, which announces a frame size before any frame of that size
+    passes: the error ("16000x16000 frames exceed max_frame_pixels (67108864 pixels)") is posted
+    from the pad's element, the caps are dropped and the pad ends its stream with an EOS, so
+    what came before is delivered and nothing of the new size goes past the pad. On a pipeline of
+    the user's own, the appsink's sink pad is the place: it keeps such frames from the reader,
+    though not from the elements before it.
+
+    :param pipeline: The pipeline the pad is in; the probe is removed with its resources
+    :param pad: Any pad that carries video caps (others pass untouched)
+    :param max_pixels: The most pixels (width times height) a frame may have
+    :raises TypeError, ValueError: `max_pixels` is not a positive int
+    """
+    limit = _check_max_frame_pixels(max_pixels)
+    if limit is None:
+        raise TypeError("max_pixels must be a number of pixels (an int), not None")
+    frame_limit = _FrameLimit(pipeline, limit)
+    pipeline.add_pad_probe(pad, Gst.PadProbeType.EVENT_DOWNSTREAM, frame_limit.restart)
+    frame_limit.watch(pad)
+
+
+class _FrameLimit:
+    """Refuses frames of more than `max_pixels` pixels at the pads it watches, with one error a
+    run of the pipeline (a frame size refused at a decoder reaches the pads after it too)."""
+
+    def __init__(self, pipeline: Pipeline, max_pixels: int):
+        self._pipeline = weakref.ref(pipeline)
+        self._max_pixels = max_pixels
+        self._refused = False
+
+    def watch(self, pad: Gst.Pad) -> None:
+        pipeline = self._pipeline()
+        if pipeline is not None:
+            pipeline.add_pad_probe(pad, Gst.PadProbeType.EVENT_DOWNSTREAM, self._on_event)
+
+    def restart(self, _pad: Gst.Pad, info: Gst.PadProbeInfo) -> Gst.PadProbeReturn:
+        """A probe for the pad where each run of the stream starts: a new run, a new check."""
+        if info.get_event().type == Gst.EventType.STREAM_START:
+            self._refused = False
+        return Gst.PadProbeReturn.OK
+
+    def on_decoder_added(self, _decoder: Gst.Element, _bin: Gst.Bin, element: Gst.Element) -> None:
+        """The decodebin's deep-element-added handler: watches what each decoder hands on."""
+        factory = element.get_factory()
+        if factory is not None and factory.list_is_type(Gst.ELEMENT_FACTORY_TYPE_DECODER):
+            for pad in element.srcpads:
+                self.watch(pad)
+
+    def _on_event(self, pad: Gst.Pad, info: Gst.PadProbeInfo) -> Gst.PadProbeReturn:
+        event = info.get_event()
+        if event.type != Gst.EventType.CAPS:
+            return Gst.PadProbeReturn.OK
+        size = _frame_size(event.parse_caps())
+        if size is None or size[0] * size[1] <= self._max_pixels:
+            return Gst.PadProbeReturn.OK
+        if not self._refused:
+            self._refused = True
+            self._post(pad, *size)
+        # Dropping the caps alone would not do: a source pad reports them sent all the same, and
+        # offers them again before the next frame. At its end, the pad takes no more frames, and
+        # what is downstream ends as a stream does. (A decoder whose source pad this is still
+        # makes, and frees, the frame it was about to hand on: it allocates its output whatever
+        # becomes of the caps.)
+        if pad.get_sticky_event(Gst.EventType.EOS, 0) is None:
+            eos = Gst.Event.new_eos()
+            if pad.get_direction() == Gst.PadDirection.SRC:
+                pad.push_event(eos)
+            else:
+                pad.send_event(eos)
+        return Gst.PadProbeReturn.DROP
+
+    def _post(self, pad: Gst.Pad, width: int, height: int) -> None:
+        pipeline = self._pipeline()
+        if pipeline is None:
+            return
+        details = Gst.Structure.new_empty("plumo-frame-too-large")
+        for name, value in (("width", width), ("height", height), ("max", self._max_pixels)):
+            details.set_value(name, value)
+        text = f"{width}x{height} frames exceed max_frame_pixels ({self._max_pixels} pixels)"
+        element = pad.get_parent_element() or pipeline
+        _post_error(pipeline, element, text, Gst.StreamError.FORMAT, details)
+
+
+def _frame_size(caps: Optional[Gst.Caps]) -> Optional[Tuple[int, int]]:
+    """(width, height) of video caps, or None."""
+    if caps is None or caps.get_size() == 0:
+        return None
+    structure = caps.get_structure(0)
+    has_width, width = structure.get_int("width")
+    has_height, height = structure.get_int("height")
+    return (width, height) if has_width and has_height else None
 
 
 # How many threads the decoder and the converter may each use. Threads beyond the CPUs only take
