@@ -286,6 +286,31 @@ def test_the_reader_gives_a_cut_cameras_frames_then_its_cause(server, no_sysboot
     assert str(excinfo.value) == f"Error reading '{url}': {cut_camera(server)}"
 
 
+CUT_BODIES = {"/truncated.mkv": cut_file, "/chunked.mkv?cut=mid-chunk": cut_chunked}
+
+
+@pytest.fixture(scope="module")
+def arrivals(server):
+    """What reaches the factory's appsink of each cut body (read before any main loop runs, which
+    would take the messages off the bus)."""
+    return {path: read_to_end(server.url(path))[0] for path in CUT_BODIES}
+
+
+@pytest.mark.parametrize("path", CUT_BODIES)
+def test_the_reader_gives_every_frame_of_a_cut_body_then_its_cause(server, arrivals, no_sysboot,
+                                                                   path):  # fmt: skip
+    # As many frames as reach the appsink, though the error comes while they are on their way.
+    url = server.url(path)
+    reader = StreamReader(url)
+    reader._factory.detect_truncation = True
+    frames = []
+    with reader, pytest.raises(StreamReadError) as excinfo:
+        for frame in reader:
+            frames.append(frame)
+    streams.assert_red_frames(frames, arrivals[path]["frames"])
+    assert str(excinfo.value) == f"Error reading '{url}': {CUT_BODIES[path](server)}"
+
+
 def test_the_reader_ends_a_camera_that_closes_its_stream(server, no_sysboot):
     reader = StreamReader(server.url("/camera.mjpg?frames=12&end=closing"))
     reader._factory.detect_truncation = True
