@@ -12,7 +12,7 @@ from typing import Callable, Optional, Tuple
 # First: it pins the bindings' versions before anything here imports from gi.repository.
 from plumo.utils.gstreamer import Pipeline  # isort: skip
 
-from gi.repository import GLib, Gst  # noqa: E402
+from gi.repository import GLib, GObject, Gst  # noqa: E402
 
 from plumo.errors import NotLinkedError, StreamSetupError  # noqa: E402
 from plumo.logger import logger  # noqa: E402
@@ -373,6 +373,7 @@ class _StreamEnd:
         self._started = False  # a successful response came: from now on an end is news
         self._settled = False  # reported, or another element failed first with its own cause
         self._ended = False  # the stream was ended here, and what the source still sends is dropped
+        self._status = 0  # of the answer whose body this is
         self._length: Optional[int] = None
         self._chunked = False
         self._camera = False
@@ -414,6 +415,7 @@ class _StreamEnd:
             return Gst.PadProbeReturn.OK  # a server error it is about to ask again after
         if not self._started:
             self._started = True
+            self._status = status
             response = headers.get_value("response-headers")
             length = _header(response, "content-length")
             self._length = int(length) if length is not None and length.isdigit() else None
@@ -504,6 +506,8 @@ class _StreamEnd:
         ok, received = self._source.query_position(Gst.Format.BYTES)
         received = received if ok else 0
         details = Gst.Structure.new_empty("plumo-stream-cut")
+        # The status of the answer that broke off, as souphttpsrc gives its own errors theirs.
+        details.set_value("http-status-code", GObject.Value(GObject.TYPE_UINT, self._status))
         details.set_value("bytes", received)
         if self._camera:
             text = (
