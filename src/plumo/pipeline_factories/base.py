@@ -424,8 +424,9 @@ class _StreamEnd:
             self._camera = content_type.startswith("multipart/")
             if self._camera:
                 # A camera's stream asked for again is a new stream, not the rest of the old one.
-                # souphttpsrc asks once whatever its retries; 0 keeps it to that one, rather than
-                # up to 3 more, each of which may wait its time-out to connect.
+                # souphttpsrc asks once whatever its retries (each byte read restarts its count);
+                # 0 stops it there when that answer too breaks off before its first byte, where
+                # the default would ask the camera 3 more times, at once.
                 self._source.set_property("retries", 0)
                 pipeline = self._pipeline()
                 if pipeline is not None and not self._probing_buffers:
