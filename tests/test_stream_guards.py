@@ -313,7 +313,6 @@ def arrivals(server):
 def test_the_reader_gives_a_cut_streams_frames_then_its_cause(server, arrivals, no_sysboot, path):
     url = server.url(path)
     reader = StreamReader(url)
-    reader._factory.detect_truncation = True  # what the reader will set itself
     frames = []
     with reader, pytest.raises(StreamReadError) as excinfo:
         for frame in reader:

@@ -23,3 +23,8 @@ class InvalidRuntimeOptionError(PlumoError):
 
 class StreamReadError(PlumoError):
     """Raised when a stream that has started reports an error."""
+
+
+class FrameTooLargeError(StreamReadError, StreamSetupError):
+    """Raised when a stream's frames are larger than the reader's `max_frame_pixels`: a read
+    error, and, when the first frame is already too large, the reason the stream cannot start."""

@@ -23,13 +23,19 @@ from gi.repository import GLib  # noqa: E402
 
 from plumo import sysboot  # noqa: E402
 from plumo.errors import (  # noqa: E402
+    FrameTooLargeError,
     InvalidCustomPipelineError,
     InvalidRuntimeOptionError,
     StreamReadError,
     StreamSetupError,
 )
 from plumo.logger import logger  # noqa: E402
-from plumo.pipeline_factories.base import PipelineFactory, _RateLimiter  # noqa: E402
+from plumo.pipeline_factories.base import (  # noqa: E402
+    DEFAULT_MAX_FRAME_PIXELS,
+    PipelineFactory,
+    _RateLimiter,
+    refuse_large_frames,
+)
 from plumo.pipeline_factories.custom import CustomPipelineFactory  # noqa: E402
 from plumo.pipeline_factories.http import HTTPPipelineFactory  # noqa: E402
 from plumo.stream_reader.causes import FailureEvidence  # noqa: E402
@@ -45,6 +51,9 @@ SUPPORTED_OPTIONS = {
     "read_timeout": (int, float, type(None)),
     # A PEM file of the CAs an HTTPS stream's certificate may come from, instead of the system's.
     "ca_file": (str, os.PathLike, type(None)),
+    # The most pixels a frame may have; larger frames end the stream before they are decoded
+    # into memory. None: no limit.
+    "max_frame_pixels": (int, type(None)),
 }
 """The options a `StreamReader` takes, by name, with the types their values may have."""
 
@@ -53,6 +62,7 @@ DEFAULT_OPTIONS = {
     "start_timeout": 10.0,
     "read_timeout": 10.0,
     "ca_file": None,
+    "max_frame_pixels": DEFAULT_MAX_FRAME_PIXELS,
 }
 
 # How long one pull from the appsink may block. Nothing on the bus wakes a pull, so this bounds
@@ -99,6 +109,9 @@ class StreamReader:
       the stream stays up.
     - `ca_file`: a PEM file of the CAs that may sign an HTTPS stream's certificate, instead of
       the system's (HTTP URLs without a template only).
+    - `max_frame_pixels`: the most pixels a frame may have (default 8192x8192), or None for no
+      limit: a stream of larger frames fails (`FrameTooLargeError`) before they are decoded
+      into memory.
 
     `open()` starts GStreamer (`plumo.sysboot.start()`) if needed, builds the pipeline and waits
     for it to play; `close()` stops it and releases what it holds. A `with` block does both.
@@ -153,13 +166,18 @@ class StreamReader:
                 url=url, pipeline_watcher=self._state.watch, on_complete=self._state.complete
             )
             self._factory.max_framerate = self._max_framerate
+            self._size_check_at_sink = False
             self._factory.ca_file = ca_file
+            self._factory.max_frame_pixels = self._options["max_frame_pixels"]
+            # A stream cut short is an error, not an end.
+            self._factory.detect_truncation = True
             self._limit_at_sink = False
         else:
             self._factory = self._custom_factory(template, url)
             # A template is the user's own chain, which the factory does not touch: the limit is
             # applied where its frames reach the appsink.
             self._limit_at_sink = self._max_framerate is not None
+            self._size_check_at_sink = True
         self._pipeline: Optional[Pipeline] = None
         self._appsink = None
         self._finalizer: Optional[weakref.finalize] = None
@@ -168,7 +186,7 @@ class StreamReader:
         self._frames_after_error = 0
 
     def _check_ranges(self) -> None:
-        for name in ("max_framerate", "start_timeout", "read_timeout"):
+        for name in ("max_framerate", "start_timeout", "read_timeout", "max_frame_pixels"):
             value = self._options[name]
             if value is None:
                 continue
@@ -240,6 +258,13 @@ class StreamReader:
                     pipeline.appsink.get_static_pad("sink"), Gst.PadProbeType.BUFFER,
                     limiter.on_buffer,
                 )  # fmt: skip
+            if self._size_check_at_sink and self._options["max_frame_pixels"] is not None:
+                # The template's own decoder is the user's: its frames are checked as they
+                # reach the appsink, which keeps them out of the reader, not out of memory.
+                refuse_large_frames(
+                    pipeline, pipeline.appsink.get_static_pad("sink"),
+                    self._options["max_frame_pixels"],
+                )  # fmt: skip
             self._wait_until_playing()
         except BaseException:
             self.close()
@@ -269,7 +294,8 @@ class StreamReader:
             cause = "the stream ended before its first frame"
         else:
             cause = self._state.cause()
-        raise StreamSetupError(f"Cannot open '{self._shown_url}': {cause}")
+        error = FrameTooLargeError if self._state.frame_too_large else StreamSetupError
+        raise error(f"Cannot open '{self._shown_url}': {cause}")
 
     def read(self) -> Optional[np.ndarray]:
         """The next frame, or None at the end of the stream (or once the reader is closed).
@@ -329,7 +355,8 @@ class StreamReader:
             if sample is not None:
                 return self._to_frame(sample)
         self._frames_after_error = _FRAMES_AFTER_ERROR
-        raise StreamReadError(f"Error reading '{self._shown_url}': {self._state.cause()}")
+        error = FrameTooLargeError if self._state.frame_too_large else StreamReadError
+        raise error(f"Error reading '{self._shown_url}': {self._state.cause()}")
 
     def __iter__(self) -> Iterator[np.ndarray]:
         """The frames, up to the end of the stream."""
@@ -432,6 +459,7 @@ class _StreamState:
         self._phase = _Phase.STARTING
         self._heard_own_start = False
         self._cause: Optional[str] = None
+        self.frame_too_large = False
 
     @property
     def phase(self) -> _Phase:
@@ -483,9 +511,16 @@ class _StreamState:
         if kind == Gst.MessageType.ERROR:
             error, debug = message.parse_error()
             source = message.src.get_name() if message.src is not None else "?"
-            text = redact_text(f"{source}: {error.message} ({debug or ''})", self._url)
+            said = error.message
+            if debug and debug != said:
+                said += f" ({debug})"
+            text = redact_text(f"{source}: {said}", self._url)
             logger.error(f"{self._shown_url}: {text}")
-            if self._phase is not _Phase.FAILED:
+            if self._phase is not _Phase.FAILED:  # the first error is the failure's
+                details = message.parse_error_details()
+                self.frame_too_large = details is not None and details.has_name(
+                    "plumo-frame-too-large"
+                )
                 self._enter(_Phase.FAILED)
         elif kind == Gst.MessageType.EOS:
             if self._phase in (_Phase.STARTING, _Phase.PLAYING):
