@@ -11,7 +11,7 @@ from plumo import errors
 @pytest.mark.parametrize(
     "name",
     ["StreamSetupError", "StreamReadError", "NotLinkedError", "InvalidCustomPipelineError",
-     "InvalidRuntimeOptionError"],  # fmt: skip
+     "InvalidRuntimeOptionError", "FrameTooLargeError"],  # fmt: skip
 )
 def test_exceptions_take_one_message_and_share_a_base(name):
     cls = getattr(errors, name)
