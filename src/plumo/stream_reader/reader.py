@@ -166,18 +166,17 @@ class StreamReader:
                 url=url, pipeline_watcher=self._state.watch, on_complete=self._state.complete
             )
             self._factory.max_framerate = self._max_framerate
-            self._size_check_at_sink = False
-            self._factory.ca_file = ca_file
             self._factory.max_frame_pixels = self._options["max_frame_pixels"]
+            self._factory.ca_file = ca_file
             # A stream cut short is an error, not an end.
             self._factory.detect_truncation = True
-            self._limit_at_sink = False
+            self._limit_at_sink = self._size_check_at_sink = False
         else:
             self._factory = self._custom_factory(template, url)
-            # A template is the user's own chain, which the factory does not touch: the limit is
-            # applied where its frames reach the appsink.
+            # A template is the user's own chain, which the factory does not touch: the rate
+            # limit and the frame size check are applied where its frames reach the appsink.
             self._limit_at_sink = self._max_framerate is not None
-            self._size_check_at_sink = True
+            self._size_check_at_sink = self._options["max_frame_pixels"] is not None
         self._pipeline: Optional[Pipeline] = None
         self._appsink = None
         self._finalizer: Optional[weakref.finalize] = None
@@ -258,9 +257,8 @@ class StreamReader:
                     pipeline.appsink.get_static_pad("sink"), Gst.PadProbeType.BUFFER,
                     limiter.on_buffer,
                 )  # fmt: skip
-            if self._size_check_at_sink and self._options["max_frame_pixels"] is not None:
-                # The template's own decoder is the user's: its frames are checked as they
-                # reach the appsink, which keeps them out of the reader, not out of memory.
+            if self._size_check_at_sink:
+                # This keeps large frames out of the reader, not out of the template's memory.
                 refuse_large_frames(
                     pipeline, pipeline.appsink.get_static_pad("sink"),
                     self._options["max_frame_pixels"],
