@@ -42,5 +42,7 @@ py::object make_unknown_property_error(py::module_ module);
 // Frames out of samples (sample.cpp).
 extern const FunctionDef sample_to_ndarray_def;
 py::object make_sample_conversion_error(py::module_ module);
+/// `SampleSizeError`: a `SampleConversionError` that is also a `TypeError`.
+py::object make_sample_size_error(py::module_ module, py::handle sample_conversion_error);
 
 }  // namespace plumo::gstreamer
