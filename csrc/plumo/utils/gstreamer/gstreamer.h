@@ -24,6 +24,12 @@ extern const FunctionDef wait_until_null_def;
 extern const FunctionDef new_element_def;
 extern const FunctionDef filter_caps_def;
 
+// Collection: stopping, releasing, at exit too (pipeline_collection.cpp).
+extern const FunctionDef del_def;
+/// A new `weakref.WeakSet` for every Pipeline made (`__init__` adds each); an atexit hook stops
+/// and releases those still alive.
+py::object watch_pipelines_at_exit(py::module_ module);
+
 /// The class `Pipeline`, a subclass of `Gst.Pipeline` made by the bindings' metaclass.
 py::object make_pipeline_class(py::module_ module);
 
