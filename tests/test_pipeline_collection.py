@@ -39,10 +39,20 @@ def playing(launch="videotestsrc name=src ! fakesink"):
 def stopped(element):
     return element.get_state(0)[1] == Gst.State.NULL
 
-def handed_off():
-    # A thread that drops a running pipeline hands it to a stopping thread of the package's own.
-    if any(t.name == "PipelineStopThread" for t in threading.enumerate()):
-        print("handed off")
+# Which thread dropped the pipeline (the main thread unless a case says otherwise), and which
+# released it: an undo action notes it.
+dropped_on, released_on, released = [threading.get_ident()], [], threading.Event()
+
+def dropping():
+    dropped_on[:] = [threading.get_ident()]
+
+def note_release():
+    released_on.append(threading.get_ident())
+    released.set()
+
+def report():
+    by = "the thread that dropped it" if released_on == dropped_on else "another thread"
+    print("stopped" if stopped(src) else "running", "and released by", by)
 """
 
 # A pipeline in a reference cycle: its bus watch's undo action holds it. The GLib main loop
@@ -56,19 +66,19 @@ p.set_state(Gst.State.PLAYING)
 assert p.get_state(5 * Gst.SECOND)[1] == Gst.State.PLAYING
 alone(p)
 src = p.get_by_name("src")
-released, go, collected = threading.Event(), threading.Event(), threading.Event()
-p.destructors.append(released.set)
+go, collected = threading.Event(), threading.Event()
+p.destructors.append(note_release)
 """
 
 DROPPED_AND_STOPPED = """
 until(released.is_set)
 until(lambda: stopped(src))
-print("stopped and released")
+report()
 """
 
 # On the main thread the pipeline is stopped and released before the drop returns.
 STOPPED_AT_ONCE = """
-print("stopped and released" if stopped(src) and released.is_set() else "still running")
+report()
 """
 
 CASES = {
@@ -78,51 +88,69 @@ Pipeline("x").new_element("videotestsrc")
     # `new_element` starts what it adds; the pipeline itself is still in NULL.
     "children started on their own": """
 p = Pipeline(None)
-src, released = p.new_element("videotestsrc"), threading.Event()
-p.destructors.append(released.set)
+src = p.new_element("videotestsrc")
+p.destructors.append(note_release)
 alone(p)
 del p
 """ + STOPPED_AT_ONCE,
     "started on its own, in a bin within": """
 p = Pipeline(None)
 inner, src = Gst.Bin.new("inner"), Gst.ElementFactory.make("videotestsrc")
-released = threading.Event()
 p.add(inner)
 inner.add(src)
 src.set_state(Gst.State.PLAYING)
-p.destructors.append(released.set)
+p.destructors.append(note_release)
 alone(p)
 del p, inner
 """ + STOPPED_AT_ONCE,
     "dropped on the main thread": """
 p = playing()
-src, released = p.get_by_name("src"), threading.Event()
-p.destructors.append(released.set)
+src = p.get_by_name("src")
+p.destructors.append(note_release)
 del p
 """ + STOPPED_AT_ONCE,
     "dropped on another thread": """
 holder = [playing()]
-src, released = holder[0].get_by_name("src"), threading.Event()
-holder[0].destructors.append(released.set)
-dropper = threading.Thread(target=lambda: (holder.clear(), handed_off()))
+src = holder[0].get_by_name("src")
+holder[0].destructors.append(note_release)
+dropper = threading.Thread(target=lambda: (dropping(), holder.clear()))
 dropper.start()
 dropper.join()
 """ + DROPPED_AND_STOPPED,
     "dropped in its own pad probe": """
 holder = [playing()]
 src = holder[0].get_by_name("src")
-released, go, dropped = threading.Event(), threading.Event(), threading.Event()
+go, dropped = threading.Event(), threading.Event()
 
 def probe(pad, info):
     if go.is_set() and holder:
+        dropping()
         holder.clear()  # the last reference, on the pipeline's own streaming thread
-        handed_off()
         dropped.set()
     return Gst.PadProbeReturn.OK
 
 holder[0].add_pad_probe(src.get_static_pad("src"), Gst.PadProbeType.BUFFER, probe)
-holder[0].destructors.append(released.set)
+holder[0].destructors.append(note_release)
 go.set()
+assert dropped.wait(10)
+""" + DROPPED_AND_STOPPED,
+    "dropped in a bus watch, on the GLib main loop's thread": """
+from plumo import sysboot
+sysboot.start()
+holder = [playing()]
+src, dropped = holder[0].get_by_name("src"), threading.Event()
+holder[0].destructors.append(note_release)
+
+def watch(bus, message):
+    if message.type == Gst.MessageType.APPLICATION:
+        dropping()
+        holder.clear()
+        dropped.set()
+    return True
+
+bus = holder[0].get_bus()
+bus.add_watch(0, watch)
+bus.post(Gst.Message.new_application(None, Gst.Structure.new_empty("drop")))
 assert dropped.wait(10)
 """ + DROPPED_AND_STOPPED,
     "in a cycle, collected on the main thread": CYCLE + """
@@ -131,15 +159,30 @@ gc.collect()
 """ + STOPPED_AT_ONCE,
     "in a cycle, collected on another thread": CYCLE + """
 del p
-collector = threading.Thread(target=lambda: (gc.collect(), handed_off()))
+collector = threading.Thread(target=lambda: (dropping(), gc.collect()))
+collector.start()
+collector.join()
+""" + DROPPED_AND_STOPPED,
+    # The cycle collector runs wherever objects are allocated, inside `threading`'s own
+    # bookkeeping too, under a lock that a thread started through `threading` takes before it
+    # tells its starter that it runs.
+    "in a cycle, collected while threading's lock is held": CYCLE + """
+del p
+
+def collect():
+    dropping()
+    with threading._shutdown_locks_lock:
+        gc.collect()
+
+collector = threading.Thread(target=collect)
 collector.start()
 collector.join()
 """ + DROPPED_AND_STOPPED,
     "in a cycle, collected in its own pad probe": CYCLE + """
 def probe(pad, info):
     if go.is_set() and not collected.is_set():
+        dropping()
         gc.collect()  # on the pipeline's own streaming thread
-        handed_off()
         collected.set()
     return Gst.PadProbeReturn.OK
 
@@ -205,8 +248,8 @@ def run(script):
                           timeout=60)  # fmt: skip
 
 
-STOPPED = "stopped and released\n"
-HANDED_OFF = "handed off\n" + STOPPED
+STOPPED = "stopped and released by the thread that dropped it\n"
+HANDED_OFF = "stopped and released by another thread\n"
 KEPT = "Pipeline locked did not stop; it is kept, running, until the process exits\n"
 EXPECTED = {
     "children started on their own": STOPPED,
@@ -214,8 +257,10 @@ EXPECTED = {
     "dropped on the main thread": STOPPED,
     "dropped on another thread": HANDED_OFF,
     "dropped in its own pad probe": HANDED_OFF,
+    "dropped in a bus watch, on the GLib main loop's thread": HANDED_OFF,
     "in a cycle, collected on the main thread": STOPPED,
     "in a cycle, collected on another thread": HANDED_OFF,
+    "in a cycle, collected while threading's lock is held": HANDED_OFF,
     "in a cycle, collected in its own pad probe": HANDED_OFF,
     # Kept for good: the exit hook finds it still running, and keeps it again.
     "does not stop": KEPT + "playing\n" + KEPT,

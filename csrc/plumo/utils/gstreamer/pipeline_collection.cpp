@@ -5,18 +5,23 @@
 // - on the main thread, the pipeline is stopped there and then;
 // - on any other thread it is handed to a thread of our own, which stops it, releases it and drops
 //   the last reference. The dropping thread may be one of the pipeline's own streaming threads (a
-//   pad probe, a signal handler, the cycle collector run by either), which cannot stop it;
-// - at exit, a hook run while the interpreter is still whole stops and releases every pipeline
-//   still alive. Once the interpreter winds down its threads, no thread is handed a stop: it would
-//   not be waited for, and would be ended in the middle of it. Once the interpreter is being torn
-//   down, the bindings may be half gone and any streaming thread that calls into Python is stopped
-//   where it stands. A pipeline dropped then, still running, is kept for the rest of the process
-//   (until the exit hook, if it has yet to run);
+//   pad probe, a signal handler, the cycle collector run by either), which cannot stop it. The
+//   thread is started with `_thread`: `threading` takes locks of its own to start one, which the
+//   dropping thread may hold when the cycle collector runs;
+// - at exit, a hook run while the interpreter is still whole waits for the stops handed off, and
+//   stops and releases every pipeline still alive. After it, no stop is handed off: nothing would
+//   wait for it, and the interpreter's teardown would end its thread in the middle of it. Once the
+//   interpreter is being torn down, the bindings may be half gone and any streaming thread that
+//   calls into Python is stopped where it stands. A pipeline dropped running after the hook is
+//   kept for the rest of the process;
 // - a pipeline that does not stop is kept too, with a warning.
 //
 // The states are GStreamer's own numbers rather than the module's `Gst`: at exit, that global may
 // be gone by the time a pipeline is collected.
 #include "gstreamer.h"
+
+#include <chrono>
+#include <thread>
 
 namespace plumo::gstreamer {
 namespace {
@@ -33,13 +38,8 @@ Name resync_("resync");
 Name grefcount_("__grefcount__");
 Name release_resources_("release_resources");
 Name main_thread_("main_thread");
-Name is_alive_("is_alive");
 Name get_ident_("get_ident");
 Name ident_("ident");
-Name start_("start");
-Name target_("target");
-Name name_("name");
-Name daemon_("daemon");
 
 // GStreamer's values: GstState, GstStateChangeReturn, GstIteratorResult.
 constexpr long state_void_pending = 0;
@@ -51,9 +51,16 @@ constexpr long iterator_resync = 2;
 
 /// How long a stop that GStreamer completes asynchronously is waited for, in nanoseconds.
 constexpr long long stop_wait_ns = 5'000'000'000LL;
+/// How long the exit hook waits for the stops handed off to finish.
+constexpr auto handed_off_wait = std::chrono::seconds(10);
 
-constexpr const char* stop_thread_name = "PipelineStopThread";
 constexpr const char* kept_running = " did not stop; it is kept, running, until the process exits";
+constexpr const char* stops_unfinished =
+    "Pipelines were still being stopped at exit; the interpreter's teardown may end them";
+
+// Read and written with the GIL held.
+Py_ssize_t stops_handed_off = 0;  // stops handed to threads of our own and not finished yet
+bool exit_hook_ran = false;       // set once the exit hook is done
 
 long as_long(py::handle value) {
     long result = PyLong_AsLong(value.ptr());
@@ -154,13 +161,6 @@ bool on_main_thread() {
     return compare(main_ident, call_method(threading, get_ident_), Py_EQ);
 }
 
-// The main thread counts as ended once the interpreter has begun to wait for the other threads
-// before it exits: a thread started after that wait would run on into the interpreter's teardown.
-bool threads_winding_down() {
-    py::module_ threading = py::module_::import("threading");
-    return !truth(call_method(call_method(threading, main_thread_), is_alive_));
-}
-
 // The stopping thread's body, a closure over the pipeline: it holds the last reference to it,
 // and drops it when the thread is done.
 py::object stop_handed_off(Call& call) {
@@ -171,21 +171,25 @@ py::object stop_handed_off(Call& call) {
         e.restore();
         PyErr_WriteUnraisable(pipeline.ptr());
     }
+    --stops_handed_off;
     return py::none();
 }
 
 constexpr FunctionDef stop_handed_off_def =
     function("stop", "Pipeline.__del__.<locals>.stop", stop_handed_off);
 
-// Starts a thread of our own, not a daemon, so that the interpreter waits for the stop at exit.
 // If no thread can be started, the pipeline is kept running.
 void hand_off(Call& call, py::handle pipeline) {
     try {
         py::object target = call.closure(stop_handed_off_def, {pipeline});
-        py::object thread = invoke_keywords(
-            import_from("threading", "Thread"), {},
-            {{target_, target}, {name_, py::str(stop_thread_name)}, {daemon_, py::bool_(false)}});
-        call_method(thread, start_);
+        py::object start_new_thread = import_from("_thread", "start_new_thread");
+        ++stops_handed_off;
+        try {
+            invoke(start_new_thread, target, py::tuple());
+        } catch (...) {
+            --stops_handed_off;
+            throw;
+        }
     } catch (...) {
         rethrow_after([&] { keep_running(pipeline); });
     }
@@ -201,8 +205,8 @@ py::object pipeline_del(Call& call) {
         keep_running(self);
     else if (on_main_thread())
         stop_and_release(call, self);
-    else if (threads_winding_down())
-        keep_running(self);  // the exit hook stops it, unless it has run already
+    else if (exit_hook_ran)
+        keep_running(self);
     else
         hand_off(call, self);
     return py::none();
@@ -212,9 +216,22 @@ constexpr Param self_param[] = {param("self")};
 
 // --- at exit -------------------------------------------------------------------------------------
 
-// Registered with atexit, which runs it while the interpreter is still whole: stops and releases
-// every pipeline still alive (the captured WeakSet), each on its own.
+// Waits, for a bounded time and without the GIL, until the stops handed off are done.
+void wait_for_handed_off(Call& call) {
+    auto deadline = std::chrono::steady_clock::now() + handed_off_wait;
+    while (stops_handed_off > 0 && std::chrono::steady_clock::now() < deadline) {
+        py::gil_scoped_release unlocked;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (stops_handed_off > 0)
+        invoke(getattr(call.global(logger_), warning_), py::str(stops_unfinished));
+}
+
+// Registered with atexit, which runs it while the interpreter is still whole: waits for the stops
+// handed off, stops and releases every pipeline still alive (the captured WeakSet), each on its
+// own, then waits for the stops that this handed off in turn.
 py::object stop_pipelines_at_exit(Call& call) {
+    wait_for_handed_off(call);
     py::object pipelines = steal(PySequence_List(call.captured(0).ptr()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pipelines.ptr()); ++i) {
         py::handle pipeline = PyList_GET_ITEM(pipelines.ptr(), i);
@@ -225,6 +242,9 @@ py::object stop_pipelines_at_exit(Call& call) {
             PyErr_WriteUnraisable(pipeline.ptr());
         }
     }
+    pipelines = py::none();
+    wait_for_handed_off(call);
+    exit_hook_ran = true;
     return py::none();
 }
 
