@@ -37,6 +37,7 @@ Name next_("next");
 Name resync_("resync");
 Name grefcount_("__grefcount__");
 Name release_resources_("release_resources");
+Name pop_("pop");
 Name main_thread_("main_thread");
 Name get_ident_("get_ident");
 Name ident_("ident");
@@ -161,17 +162,20 @@ bool on_main_thread() {
     return compare(main_ident, call_method(threading, get_ident_), Py_EQ);
 }
 
-// The stopping thread's body, a closure over the pipeline: it holds the last reference to it,
-// and drops it when the thread is done.
+// The stopping thread's body, a closure over a list that holds the pipeline. The body takes the
+// last reference out of it and drops it before the count of stops goes down (the destructors run
+// in reverse order), so that the exit hook also waits for the pipeline to be disposed of.
 py::object stop_handed_off(Call& call) {
-    py::handle pipeline = call.captured(0);
+    struct Done {
+        ~Done() { --stops_handed_off; }
+    } done;
+    py::object pipeline = call_method(call.captured(0), pop_);
     try {
         stop_and_release(call, pipeline);
     } catch (py::error_already_set& e) {
         e.restore();
         PyErr_WriteUnraisable(pipeline.ptr());
     }
-    --stops_handed_off;
     return py::none();
 }
 
@@ -181,7 +185,9 @@ constexpr FunctionDef stop_handed_off_def =
 // If no thread can be started, the pipeline is kept running.
 void hand_off(Call& call, py::handle pipeline) {
     try {
-        py::object target = call.closure(stop_handed_off_def, {pipeline});
+        py::list holder;
+        holder.append(pipeline);
+        py::object target = call.closure(stop_handed_off_def, {holder});
         py::object start_new_thread = import_from("_thread", "start_new_thread");
         ++stops_handed_off;
         try {
