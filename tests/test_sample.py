@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import plumo.utils.gstreamer as gstreamer
-from plumo.utils.gstreamer import Gst, SampleConversionError, sample_to_ndarray
+from plumo.utils.gstreamer import Gst, SampleConversionError, SampleSizeError, sample_to_ndarray
 
 
 def caps(width=None, height=None, format_="BGR", extra=""):
@@ -141,6 +141,93 @@ def test_frames_of_every_width_match_an_unpadded_format(pipelines, width):
     np.testing.assert_array_equal(frame, reference.reshape(6, width, 4)[:, :, :3])
 
 
+# --- buffers shorter than the frame their caps describe ------------------------------------------
+
+
+class Recording:
+    """A real buffer whose maps and unmaps are counted."""
+
+    def __init__(self, buffer):
+        self.buffer = buffer
+        self.mapped = 0
+
+    def map(self, flags):
+        ok, info = self.buffer.map(flags)
+        self.mapped += ok
+        return ok, info
+
+    def unmap(self, info):
+        self.mapped -= 1
+        return self.buffer.unmap(info)
+
+
+NEEDS_24 = "The sample's buffer holds {} bytes; a 4x2 BGR frame needs 24"
+NEEDS_30 = (
+    "The sample's buffer holds {} bytes; a 5x2 BGR frame needs 30, or 32 with its rows padded to 4"
+    " bytes"
+)
+
+
+@pytest.mark.parametrize(
+    "make_buffer, width, height, message",
+    [
+        # Empty buffers map to a null pointer, which numpy took for no buffer at all: it made a
+        # frame of whatever the heap held.
+        (Gst.Buffer.new, 4, 2, NEEDS_24.format(0)),
+        (lambda: Gst.Buffer.new_allocate(None, 0, None), 4, 2, NEEDS_24.format(0)),
+        (lambda: Gst.Buffer.new_wrapped(pattern(23)), 4, 2, NEEDS_24.format(23)),
+        (lambda: Gst.Buffer.new_wrapped(pattern(29)), 5, 2, NEEDS_30.format(29)),
+        (lambda: Gst.Buffer.new_wrapped(pattern(16)), 5, 2, NEEDS_30.format(16)),
+        (lambda: Gst.Buffer.new_allocate(None, 854 * 3 * 4 - 1, None), 854, 4,
+         "The sample's buffer holds 10247 bytes; a 854x4 BGR frame needs 10248, or 10256 with"
+         " its rows padded to 4 bytes"),
+    ],
+)  # fmt: skip
+def test_short_buffers_are_refused_with_the_sizes(make_buffer, width, height, message):
+    buffer = Recording(make_buffer())
+    sample = SimpleNamespace(get_caps=lambda: caps(width, height), get_buffer=lambda: buffer)
+    with pytest.raises(SampleSizeError) as info:
+        sample_to_ndarray(sample)
+    assert info.value.args == (message,)
+    # Callers that caught numpy's TypeError for a short buffer still catch it.
+    assert isinstance(info.value, SampleConversionError) and isinstance(info.value, TypeError)
+    assert buffer.mapped == 0
+
+
+@pytest.mark.parametrize(
+    "make_buffer, width, height, size",
+    [
+        (lambda: Gst.Buffer.new_wrapped(pattern(24)), 4, 2, 24),
+        (lambda: Gst.Buffer.new_wrapped(pattern(25)), 4, 2, 24),  # the first 24 bytes
+        (Gst.Buffer.new, 0, 2, 0),  # no pixels, no bytes needed
+        (Gst.Buffer.new, 4, 0, 0),
+    ],
+)
+def test_buffers_that_hold_the_frame(make_buffer, width, height, size):
+    buffer = Recording(make_buffer())
+    sample = SimpleNamespace(get_caps=lambda: caps(width, height), get_buffer=lambda: buffer)
+    frame = sample_to_ndarray(sample)
+    assert frame.shape == (height, width, 3) and frame.tobytes() == pattern(size)
+    assert buffer.mapped == 0
+
+
+def test_the_size_comes_from_the_mapping_not_its_data():
+    # The mapping says 11 bytes were filled, whatever the length of the object holding them.
+    buffer = FakeBuffer(bytes(12))
+    buffer.info.size = 11
+    with pytest.raises(SampleSizeError, match="holds 11 bytes; a 2x2 BGR frame needs 12"):
+        sample_to_ndarray(fake_sample(buffer))
+    assert [c[0] for c in buffer.calls] == ["map", "unmap"]
+
+
+def test_size_error_shape():
+    assert SampleSizeError.__bases__ == (SampleConversionError, TypeError)
+    assert SampleSizeError.__module__ == "plumo.utils.gstreamer"
+    assert SampleSizeError.__doc__ == (
+        "Raised when a sample's buffer holds fewer bytes than the frame its caps describe"
+    )
+
+
 # --- a live pipeline: frames that never change afterwards ----------------------------------------
 
 
@@ -170,7 +257,7 @@ class FakeBuffer:
     """Records map and unmap; `data` becomes the mapping's data, `mapped` what map reports."""
 
     def __init__(self, data, mapped=True, unmap_error=None):
-        self.info = SimpleNamespace(data=data)
+        self.info = SimpleNamespace(data=data, size=len(data))
         self.mapped = mapped
         self.unmap_error = unmap_error
         self.calls = []

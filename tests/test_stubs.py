@@ -158,6 +158,7 @@ def _instances():
         "Pipeline": gstreamer.Pipeline(None),
         "UnknownPropertyError": gstreamer.UnknownPropertyError(element, "rate"),
         "SampleConversionError": gstreamer.SampleConversionError("no frame"),
+        "SampleSizeError": gstreamer.SampleSizeError("short"),
         "CustomPipelineFactory": CustomPipelineFactory("{url}", **keywords),
         "HTTPPipelineFactory": HTTPPipelineFactory(**keywords),
     }

@@ -609,14 +609,18 @@ void adopt(PyObject* cls, py::handle member) {
     }
 }
 
+py::tuple tuple_of(std::initializer_list<py::handle> values) {
+    py::tuple tuple(values.size());
+    std::size_t i = 0;
+    for (py::handle h : values)
+        tuple[i++] = h;
+    return tuple;
+}
+
 }  // namespace
 
 py::object Call::closure(const FunctionDef& def, std::initializer_list<py::handle> captured) const {
-    py::tuple values(captured.size());
-    std::size_t i = 0;
-    for (py::handle h : captured)
-        values[i++] = h;
-    return new_function(as_function(function_)->globals, def, values.ptr());
+    return new_function(as_function(function_)->globals, def, tuple_of(captured).ptr());
 }
 
 void init_compiled_functions() {
@@ -628,6 +632,11 @@ void init_compiled_functions() {
 
 py::object make_function(py::module_ module, const FunctionDef& def) {
     return new_function(PyModule_GetDict(module.ptr()), def, nullptr);
+}
+
+py::object make_function(py::module_ module, const FunctionDef& def,
+                         std::initializer_list<py::handle> captured) {
+    return new_function(PyModule_GetDict(module.ptr()), def, tuple_of(captured).ptr());
 }
 
 py::object make_class(py::module_ module, const char* name, py::tuple bases, const char* doc,

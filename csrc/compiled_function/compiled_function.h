@@ -149,6 +149,9 @@ void init_compiled_functions();
 
 /// A new compiled function whose globals (and so `__module__`) are those of `module`.
 py::object make_function(py::module_ module, const FunctionDef& def);
+/// The same, closing over `captured`: module-level state that only its bodies see.
+py::object make_function(py::module_ module, const FunctionDef& def,
+                         std::initializer_list<py::handle> captured);
 
 /// An entry of a class namespace, kept in order.
 using Member = std::pair<const char*, py::object>;

@@ -24,6 +24,12 @@ extern const FunctionDef wait_until_null_def;
 extern const FunctionDef new_element_def;
 extern const FunctionDef filter_caps_def;
 
+// Collection: stopping, releasing, at exit too (pipeline_collection.cpp).
+extern const FunctionDef del_def;
+/// A new `weakref.WeakSet` for every Pipeline made (`__init__` adds each); an atexit hook stops
+/// and releases those still alive.
+py::object watch_pipelines_at_exit(py::module_ module);
+
 /// The class `Pipeline`, a subclass of `Gst.Pipeline` made by the bindings' metaclass.
 py::object make_pipeline_class(py::module_ module);
 
@@ -42,5 +48,7 @@ py::object make_unknown_property_error(py::module_ module);
 // Frames out of samples (sample.cpp).
 extern const FunctionDef sample_to_ndarray_def;
 py::object make_sample_conversion_error(py::module_ module);
+/// `SampleSizeError`: a `SampleConversionError` that is also a `TypeError`.
+py::object make_sample_size_error(py::module_ module, py::handle sample_conversion_error);
 
 }  // namespace plumo::gstreamer

@@ -37,5 +37,6 @@ PYBIND11_MODULE(gstreamer, m) {
     m.attr("UnknownPropertyError") = make_unknown_property_error(m);
     m.attr("try_set_property") = make_function(m, try_set_property_def);
     m.attr("SampleConversionError") = make_sample_conversion_error(m);
+    m.attr("SampleSizeError") = make_sample_size_error(m, m.attr("SampleConversionError"));
     m.attr("sample_to_ndarray") = make_function(m, sample_to_ndarray_def);
 }

@@ -30,7 +30,7 @@ Name failed_("FAILED");
 Name filename_("filename");
 Name function_("function");
 Name lineno_("lineno");
-Name release_resources_("release_resources");
+Name add_to_("add");
 
 constexpr const char* class_doc =
     R"(Wraps around a GStreamer pipeline, providing utilities and managing the
@@ -41,11 +41,13 @@ constexpr const char* class_doc =
 
 constexpr Param init_params[] = {param("self"), param("name").str()};
 
+// Closes over the set of live pipelines that is stopped at exit (pipeline_collection.cpp).
 py::object pipeline_init(Call& call) {
     py::handle self = call[0];
     invoke_keywords(getattr(call.super_(self), init_), {}, {{name_, call[1]}});
     setattr(self, destructors_, steal(PyList_New(0)));
     setattr(self, appsink_slot_, py::none());
+    call_method(call.captured(0), add_to_, self);
     return py::none();
 }
 
@@ -163,16 +165,6 @@ py::object set_appsink(Call& call) {
 constexpr FunctionDef set_appsink_def =
     function("appsink", "Pipeline.appsink", set_appsink_params, set_appsink);
 
-// --- __del__ -------------------------------------------------------------------------------------
-
-py::object pipeline_del(Call& call) {
-    invoke(getattr(call[0], release_resources_));
-    return py::none();
-}
-
-constexpr FunctionDef del_def = function("__del__", "Pipeline.__del__", self_param, pipeline_del,
-                                         "Release resources if this object gets garbage collected");
-
 }  // namespace
 
 py::object make_pipeline_class(py::module_ m) {
@@ -182,10 +174,11 @@ py::object make_pipeline_class(py::module_ m) {
     py::object property =
         py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyProperty_Type));
     auto fn = [&](const FunctionDef& def) { return make_function(m, def); };
+    py::object live_pipelines = watch_pipelines_at_exit(m);
 
     return make_class(m, "Pipeline", py::make_tuple(gst.attr("Pipeline")), class_doc,
                       {
-                          {"__init__", fn(init_def)},
+                          {"__init__", make_function(m, init_def, {live_pipelines})},
                           {"from_launch_string", staticmethod(fn(from_launch_string_def))},
                           {"connect_signal_handler", fn(connect_signal_handler_def)},
                           {"add_bus_watch", fn(add_bus_watch_def)},

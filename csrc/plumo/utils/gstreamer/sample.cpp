@@ -5,6 +5,10 @@
 // the mapping's data is a bytes object the array wraps it as it is; otherwise (the bindings here
 // hand out a memoryview over the mapped memory, which later frames reuse once it is unmapped) the
 // frame is copied out first.
+//
+// A buffer shorter than its caps' frame is refused before numpy sees it: numpy takes an empty
+// memoryview (whose pointer is null) for no buffer at all, and hands back fresh, uninitialised
+// memory in a frame's shape.
 #include "gstreamer.h"
 
 namespace plumo::gstreamer {
@@ -13,6 +17,7 @@ namespace {
 Name gst_("Gst");
 Name np_("np");
 Name sample_conversion_error_("SampleConversionError");
+Name sample_size_error_("SampleSizeError");
 
 Name get_caps_("get_caps");
 Name get_structure_("get_structure");
@@ -24,6 +29,7 @@ Name unmap_("unmap");
 Name map_flags_("MapFlags");
 Name read_("READ");
 Name data_("data");
+Name size_("size");
 Name ndarray_("ndarray");
 Name uint8_("uint8");
 Name shape_("shape");
@@ -41,6 +47,9 @@ Name strides_("strides");
 constexpr const char* sample_conversion_error_doc =
     "Raised when a GStreamer sample can't be properly converted to a Numpy ndarray";
 
+constexpr const char* sample_size_error_doc =
+    "Raised when a sample's buffer holds fewer bytes than the frame its caps describe";
+
 constexpr const char* sample_to_ndarray_doc = R"(Converts the provided sample to a Numpy ndarray.
 
     :param sample: The sample to convert and emit
@@ -53,24 +62,40 @@ constexpr const char* sample_to_ndarray_doc = R"(Converts the provided sample to
 }
 
 // GStreamer starts each row of packed 24-bit video on a 4-byte boundary, so a frame whose rows
-// are not a multiple of 4 bytes long (a width of 854, say) carries padding after each row. Returns
-// that row stride when the data has exactly the padded layout's size, 0 when rows are packed.
-Py_ssize_t padded_row_stride(py::handle width, py::handle height, py::handle data) {
+// are not a multiple of 4 bytes long (a width of 854, say) carries padding after each row.
+struct Layout {
+    long long width = 0, height = 0;
+    long long stride = 0;  // bytes from the start of one padded row to the next
+    long long packed = 0;  // bytes of the frame with packed rows
+    long long padded = 0;  // bytes with every row padded; equal to `packed` when no row needs it
+};
+
+// The layouts of a frame, or false when a dimension is negative, huge or not a plain integer:
+// the array constructor reports those.
+bool frame_layout(py::handle width, py::handle height, Layout& layout) {
     long long w = PyLong_AsLongLong(width.ptr());
     long long h = PyLong_AsLongLong(height.ptr());
-    if (PyErr_Occurred())
-        PyErr_Clear();  // not plain integers: the array constructor reports them
-    if (w <= 0 || h <= 0 || w > (1LL << 28) || h > (1LL << 28))
-        return 0;
-    long long packed = w * 3, stride = (packed + 3) / 4 * 4;
-    if (stride == packed)
-        return 0;
-    Py_ssize_t size = PyObject_Size(data.ptr());
-    if (size < 0) {
-        PyErr_Clear();  // no length: the array constructor reports what it needs
-        return 0;
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
     }
-    return size == stride * h ? static_cast<Py_ssize_t>(stride) : 0;
+    if (w < 0 || h < 0 || w > (1LL << 28) || h > (1LL << 28))
+        return false;
+    long long stride = (w * 3 + 3) / 4 * 4;
+    layout = {w, h, stride, h * w * 3, h * stride};
+    return true;
+}
+
+constexpr const char* buffer_too_small =
+    "The sample's buffer holds %lld bytes; a %lldx%lld BGR frame needs %lld";
+constexpr const char* padded_rows_need = "%U, or %lld with its rows padded to 4 bytes";
+
+[[noreturn, gnu::cold]] void size_error(Call& call, long long size, const Layout& layout) {
+    py::object message = steal(
+        PyUnicode_FromFormat(buffer_too_small, size, layout.width, layout.height, layout.packed));
+    if (layout.padded != layout.packed)
+        message = steal(PyUnicode_FromFormat(padded_rows_need, message.ptr(), layout.padded));
+    raise(call.global(sample_size_error_), message);
 }
 
 // The frame of a mapped buffer, as an array that stays valid after the unmap.
@@ -82,21 +107,32 @@ py::object frame_from_mapping(Call& call, py::handle structure, py::handle info,
             call,
             fstring(py::str("Received a frame with an unsupported color format: "), str(format_)));
 
+    // The mapping's own size is what the buffer filled, whatever object its data comes in.
+    Layout layout;
+    bool padded_rows = false;
+    if (frame_layout(width, height, layout)) {
+        long long size = PyLong_AsLongLong(getattr(info, size_).ptr());
+        if (size == -1 && PyErr_Occurred())
+            throw py::error_already_set();
+        if (size < layout.packed)
+            size_error(call, size, layout);
+        padded_rows = layout.padded != layout.packed && size == layout.padded;
+    }
+
     py::object np = call.global(np_);
     py::object data = getattr(info, data_);
     py::object shape = py::make_tuple(height, width, 3);
     py::object uint8 = getattr(np, uint8_);
-    Py_ssize_t stride = padded_row_stride(width, height, data);
-    py::object frame = stride == 0
+    py::object frame = !padded_rows
                            ? invoke_keywords(getattr(np, ndarray_), {},
                                              {{shape_, shape}, {dtype_, uint8}, {buffer_, data}})
                            : invoke_keywords(getattr(np, ndarray_), {},
                                              {{shape_, shape},
                                               {dtype_, uint8},
                                               {buffer_, data},
-                                              {strides_, py::make_tuple(stride, 3, 1)}});
+                                              {strides_, py::make_tuple(layout.stride, 3, 1)}});
     // Padded rows are gathered into a packed copy, as is memory that goes away at the unmap.
-    if (stride != 0 || !PyBytes_Check(data.ptr()))
+    if (padded_rows || !PyBytes_Check(data.ptr()))
         frame = call_method(frame, copy_);
     setattr(getattr(frame, flags_), writeable_, py::bool_(false));
     return frame;
@@ -140,6 +176,13 @@ constexpr FunctionDef sample_to_ndarray_def =
 py::object make_sample_conversion_error(py::module_ m) {
     return make_class(m, "SampleConversionError", py::make_tuple(py::handle(PyExc_Exception)),
                       sample_conversion_error_doc, {});
+}
+
+// Also a TypeError, which numpy raised for a short buffer before the size was checked here.
+py::object make_sample_size_error(py::module_ m, py::handle sample_conversion_error) {
+    return make_class(m, "SampleSizeError",
+                      py::make_tuple(sample_conversion_error, py::handle(PyExc_TypeError)),
+                      sample_size_error_doc, {});
 }
 
 }  // namespace plumo::gstreamer
