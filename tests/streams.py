@@ -209,6 +209,15 @@ _CUT_SHORT_ROUTES = {
 }
 
 
+class _QuietHandler(BaseHTTPRequestHandler):
+    """A request handler of HTTP/1.1 that keeps its log to itself."""
+
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+
 class StreamServer:
     """A threaded HTTP server for the clips, with paths that fail in the ways real servers do.
 
@@ -232,12 +241,7 @@ class StreamServer:
         self._stopping = threading.Event()
         server = self
 
-        class Handler(BaseHTTPRequestHandler):
-            protocol_version = "HTTP/1.1"
-
-            def log_message(self, *args):
-                pass
-
+        class Handler(_QuietHandler):
             def do_GET(self):
                 server.requests.append(self.path)
                 path, _, query = self.path.partition("?")
@@ -435,12 +439,7 @@ class TroubleServer(ThreadingHTTPServer):
         self.requests = []
         server = self
 
-        class Handler(BaseHTTPRequestHandler):
-            protocol_version = "HTTP/1.1"
-
-            def log_message(self, *args):
-                pass
-
+        class Handler(_QuietHandler):
             def do_GET(self):
                 server.requests.append((self.path, self.headers.get("Authorization")))
                 path, _, query = self.path.partition("?")
