@@ -23,7 +23,7 @@ import time
 # First: it pins the bindings' versions and initialises GStreamer.
 from plumo.utils.gstreamer import Gst  # isort: skip
 from plumo.demo import CLIP_PATH, ClipServer  # noqa: E402
-from plumo.pipeline_factories.base import DEFAULT_MAX_FRAME_PIXELS  # noqa: E402
+from plumo.pipeline_factories.guards import DEFAULT_MAX_FRAME_PIXELS  # noqa: E402
 
 BOUNDARY = "benchframe"
 

@@ -12,7 +12,7 @@ import pytest
 import streams
 from plumo.errors import StreamReadError
 from plumo.pipeline_factories import base
-from plumo.pipeline_factories.base import DEFAULT_MAX_FRAME_PIXELS, refuse_large_frames
+from plumo.pipeline_factories.guards import DEFAULT_MAX_FRAME_PIXELS, refuse_large_frames
 from plumo.pipeline_factories.http import HTTPPipelineFactory
 from plumo.stream_reader import StreamReader
 from plumo.stream_reader import reader as reader_module

@@ -30,10 +30,9 @@ from plumo.errors import (  # noqa: E402
     StreamSetupError,
 )
 from plumo.logger import logger  # noqa: E402
-from plumo.pipeline_factories.base import (  # noqa: E402
+from plumo.pipeline_factories.base import PipelineFactory, _RateLimiter  # noqa: E402
+from plumo.pipeline_factories.guards import (  # noqa: E402
     DEFAULT_MAX_FRAME_PIXELS,
-    PipelineFactory,
-    _RateLimiter,
     refuse_large_frames,
 )
 from plumo.pipeline_factories.custom import CustomPipelineFactory  # noqa: E402
