@@ -26,6 +26,9 @@ APT_PACKAGES=(
     python3 python3-dev python3-venv python3-numpy
     python3-gi python3-gst-1.0
     gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0
+    # The native frame path's build: GStreamer's C headers and libraries (app, video), the
+    # bindings' C header, and libyuv for the colour conversion.
+    pkg-config libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev python-gi-dev libyuv-dev
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
     # MPEG-TS (cameras, HLS), h264parse for raw H.264, AV1 and the HLS demuxers. It brings
     # libsoup 3, which souphttpsrc then prefers to 2.4.

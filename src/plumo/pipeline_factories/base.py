@@ -1,5 +1,6 @@
 """What every pipeline factory shares: the names of the contract with a pipeline, and the decoding
-of a source into BGR frames at the pipeline's application sink."""
+of a source into BGR frames (or, when asked, the decoder's own pictures) at the pipeline's
+application sink."""
 
 import os
 import threading
@@ -62,6 +63,13 @@ _ON_COMPLETE_CALLBACK = Callable[[Pipeline], None]
 """Called with a pipeline once its source is decoded into the application sink."""
 
 _BGR_CAPS = "video/x-raw,format=BGR"
+# The decoder's own pictures where the native frame path converts them, BGR otherwise. The
+# converter passes them through untouched, and converts only what the first structure refuses:
+# 10-bit, interlaced, RGB and other layouts.
+_NATIVE_CAPS = (
+    "video/x-raw,format={ I420, YV12, NV12, NV21, Y42B, Y444 },interlace-mode=progressive; "
+    + _BGR_CAPS
+)
 
 _VIDEO_DECODER = Gst.ELEMENT_FACTORY_TYPE_DECODER | Gst.ELEMENT_FACTORY_TYPE_MEDIA_VIDEO
 
@@ -87,6 +95,7 @@ class PipelineFactory(ABC):
     # Off unless the owner asks, so that a factory built by users behaves as it always has.
     _detect_truncation = False
     _max_frame_pixels: Optional[int] = None
+    _native_frames = False
 
     def __init__(self, *, url: Optional[str], max_framerate, on_complete: _ON_COMPLETE_CALLBACK):
         """
@@ -156,12 +165,28 @@ class PipelineFactory(ABC):
     def max_frame_pixels(self, value: Optional[int]) -> None:
         self._max_frame_pixels = check_max_frame_pixels(value)
 
+    @property
+    def native_frames(self) -> bool:
+        """Whether pipelines built from now on deliver the decoder's own pictures, where
+        `plumo.utils.gstreamer.pull_frame` converts them: 8-bit progressive I420, YV12, NV12,
+        NV21, Y42B or Y444, with their caps' colorimetry. Other video is converted to BGR as
+        always. False (the default): BGR only, as `sample_to_ndarray` takes it.
+        """
+        return self._native_frames
+
+    @native_frames.setter
+    def native_frames(self, value: bool) -> None:
+        if not isinstance(value, bool):
+            raise TypeError(f"native_frames must be a bool, not {type(value).__name__}")
+        self._native_frames = value
+
     @abstractmethod
     def build(self) -> Pipeline:
         """Builds a new pipeline for the URL and asks it to play."""
 
     def _set_up_decoder(self, source: Gst.Element, pad: Optional[Gst.Pad], pipeline: Pipeline):
-        """Decodes what the source pad produces into BGR frames at the pipeline's appsink.
+        """Decodes what the source pad produces into frames at the pipeline's appsink: BGR, or the
+        decoder's own pictures where `native_frames` asks for them.
 
         The colour conversion chain is built here, once; each video pad the decoder exposes is
         then linked to it, taking the place of any earlier one. Decoders drop and re-expose their
@@ -209,9 +234,10 @@ class PipelineFactory(ABC):
             properties={"n-threads": _converter_threads()},
             auto_play=False,
         )
-        bgr, _ = pipeline.filter_caps(convert, [_BGR_CAPS], auto_play=False)
-        if not bgr.link(appsink):
-            raise NotLinkedError(f"Failed to link {bgr.get_name()} to the appsink")
+        caps = _NATIVE_CAPS if self._native_frames else _BGR_CAPS
+        frames, _ = pipeline.filter_caps(convert, [caps], auto_play=False)
+        if not frames.link(appsink):
+            raise NotLinkedError(f"Failed to link {frames.get_name()} to the appsink")
         chain_sink = queue.get_static_pad("sink")
         if self._max_framerate is not None:
             # Frames are dropped before they are queued and converted, so a limit also saves

@@ -1,15 +1,18 @@
-"""Reading video streams into BGR frames.
+"""Reading video streams into frames (BGR, RGB or gray arrays).
 
 `StreamReader` (from `plumo.stream_reader.reader`) is imported on first use, as importing it
-initialises GStreamer; `plumo.stream_reader.knobset` checks a reader's options.
+initialises GStreamer; `Frame` is what its `read_frame()` returns; `plumo.stream_reader.knobset`
+checks a reader's options.
 """
 
 from typing import TYPE_CHECKING
 
+from plumo.stream_reader.frame import Frame
+
 if TYPE_CHECKING:  # type checkers see the real names; at run time they come on first use
     from plumo.stream_reader.reader import DEFAULT_OPTIONS, SUPPORTED_OPTIONS, StreamReader
 
-__all__ = ["StreamReader", "SUPPORTED_OPTIONS", "DEFAULT_OPTIONS"]
+__all__ = ["Frame", "StreamReader", "SUPPORTED_OPTIONS", "DEFAULT_OPTIONS"]
 
 _LAZY = ("StreamReader", "SUPPORTED_OPTIONS", "DEFAULT_OPTIONS")
 

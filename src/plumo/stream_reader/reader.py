@@ -1,4 +1,4 @@
-"""Reads a video stream, from an HTTP URL or through a pipeline template, into BGR frames."""
+"""Reads a video stream, from an HTTP URL or through a pipeline template, into frames."""
 
 import enum
 import math
@@ -16,7 +16,7 @@ from plumo.utils.gstreamer import (  # isort: skip
     Gst,
     Pipeline,
     SampleConversionError,
-    sample_to_ndarray,
+    pull_frame,
 )
 
 from gi.repository import GLib  # noqa: E402
@@ -38,6 +38,7 @@ from plumo.pipeline_factories.guards import (  # noqa: E402
 from plumo.pipeline_factories.custom import CustomPipelineFactory  # noqa: E402
 from plumo.pipeline_factories.http import HTTPPipelineFactory  # noqa: E402
 from plumo.stream_reader.causes import FailureEvidence  # noqa: E402
+from plumo.stream_reader.frame import Frame  # noqa: E402
 from plumo.stream_reader.knobset import check_knobset  # noqa: E402
 from plumo.utils.urls import redact_text, redact_url  # noqa: E402
 
@@ -53,6 +54,8 @@ SUPPORTED_OPTIONS = {
     # The most pixels a frame may have; larger frames end the stream before they are decoded
     # into memory. None: no limit.
     "max_frame_pixels": (int, type(None)),
+    # The frames' pixels: "bgr", "rgb", or "gray" (the luma alone, full range).
+    "pixel_format": (str,),
 }
 """The options a `StreamReader` takes, by name, with the types their values may have."""
 
@@ -62,11 +65,15 @@ DEFAULT_OPTIONS = {
     "read_timeout": 10.0,
     "ca_file": None,
     "max_frame_pixels": DEFAULT_MAX_FRAME_PIXELS,
+    "pixel_format": "bgr",
 }
 
-# How long one pull from the appsink may block. Nothing on the bus wakes a pull, so this bounds
-# how late `read()` notices an error or a close.
-_PULL_SLICE = Gst.SECOND // 10
+PIXEL_FORMATS = ("bgr", "rgb", "gray")
+"""The values of the `pixel_format` option."""
+
+# How long one pull from the appsink may block, in seconds. Nothing on the bus wakes a pull, so
+# this bounds how late `read()` notices an error or a close.
+_PULL_SLICE = 0.1
 # How long `read()`, at the appsink's end of stream, waits for the watcher to hear how the stream
 # ended: a source that fails posts its error and then sends the end of its stream.
 _WATCHER_GRACE = 1.0
@@ -89,15 +96,22 @@ class _Phase(enum.Enum):
 
 
 class StreamReader:
-    """Reads the frames of one video stream as read-only `(height, width, 3)` BGR arrays.
+    """Reads the frames of one video stream as read-only arrays: `(height, width, 3)` BGR (or
+    RGB), or `(height, width)` gray.
 
     The stream is an HTTP URL (MJPEG cameras, or any container and codec GStreamer decodes), or,
     with `template`, a GStreamer launch string with a "{url}" placeholder and an appsink named
-    "main_sink" that receives BGR video::
+    "main_sink" that receives BGR video (or 8-bit YUV: I420, YV12, NV12, NV21, Y42B, Y444)::
 
         with StreamReader("http://camera.local/video.mjpg", max_framerate=5) as reader:
-            for frame in reader:
+            for image in reader:
                 ...
+
+    `read_frame()` gives each frame with its timestamp and index (a `Frame`); `read()` and
+    iteration give the arrays alone. The decoder's pictures are converted in compiled code, into
+    the array itself, with the GIL released, using the colour matrix and range the stream gives
+    (BT.601, BT.709 or BT.2020; where it does not say, BT.709 from 720 lines up as GStreamer
+    assumes, BT.601 below).
 
     Options (validated at construction; `InvalidRuntimeOptionError` for unknown names, wrong
     types and out-of-range values):
@@ -111,6 +125,7 @@ class StreamReader:
     - `max_frame_pixels`: the most pixels a frame may have (default 8192x8192), or None for no
       limit: a stream of larger frames fails (`FrameTooLargeError`) before they are decoded
       into memory.
+    - `pixel_format`: "bgr" (default), "rgb", or "gray" (the luma alone, stretched to 0-255).
 
     `open()` starts GStreamer (`plumo.sysboot.start()`) if needed, builds the pipeline and waits
     for it to play; `close()` stops it and releases what it holds. A `with` block does both.
@@ -137,6 +152,12 @@ class StreamReader:
         check_knobset(options, SUPPORTED_OPTIONS)
         self._options = {**DEFAULT_OPTIONS, **options}
         self._check_ranges()
+        self._pixel_format = self._options["pixel_format"]
+        if self._pixel_format not in PIXEL_FORMATS:
+            raise InvalidRuntimeOptionError(
+                f"Option 'pixel_format' should be one of {', '.join(map(repr, PIXEL_FORMATS))}, "
+                f"got {self._pixel_format!r}"
+            )
         self._url = url
         self._shown_url = redact_url(url)
         ca_file = self._options["ca_file"]
@@ -169,6 +190,8 @@ class StreamReader:
             self._factory.ca_file = ca_file
             # A stream cut short is an error, not an end.
             self._factory.detect_truncation = True
+            # The decoder's own pictures, converted here.
+            self._factory.native_frames = True
             self._limit_at_sink = self._size_check_at_sink = False
         else:
             self._factory = self._custom_factory(template, url)
@@ -216,6 +239,11 @@ class StreamReader:
     def url(self) -> str:
         """The stream's URL, as given."""
         return self._url
+
+    @property
+    def pixel_format(self) -> str:
+        """The frames' pixels: "bgr", "rgb" or "gray"."""
+        return self._pixel_format
 
     @property
     def frames_read(self) -> int:
@@ -295,13 +323,20 @@ class StreamReader:
         raise error(f"Cannot open '{self._shown_url}': {cause}")
 
     def read(self) -> Optional[np.ndarray]:
-        """The next frame, or None at the end of the stream (or once the reader is closed).
+        """The next frame's image, or None at the end of the stream (or once the reader is closed).
 
-        :return: A read-only `(height, width, 3)` uint8 array of BGR pixels, or None
+        :return: A read-only uint8 array, `(height, width, 3)` in BGR or RGB, `(height, width)`
+            in gray; or None
         :raises StreamReadError: The stream reported an error (after the frames decoded before it)
         :raises TimeoutError: No frame came within `read_timeout` seconds
         :raises RuntimeError: The reader has not been opened
         """
+        frame = self.read_frame()
+        return None if frame is None else frame.image
+
+    def read_frame(self) -> Optional[Frame]:
+        """The next frame, with its timestamp and index; None at the end of the stream (or once
+        the reader is closed). Raises as `read()` does."""
         appsink = self._appsink
         if appsink is None:
             if self._closed:
@@ -319,9 +354,9 @@ class StreamReader:
                 return None
             if phase is _Phase.FAILED:
                 return self._frame_after_error(appsink)
-            sample = appsink.try_pull_sample(_PULL_SLICE)
-            if sample is not None:
-                return self._to_frame(sample)
+            frame = self._pull(appsink)
+            if frame is not None:
+                return frame
             if appsink.is_eos():
                 # Let the watcher have the pipeline's last word before calling this an end.
                 phase = state.wait_while(_Phase.PLAYING, _WATCHER_GRACE)
@@ -331,16 +366,21 @@ class StreamReader:
             if deadline is not None and time.monotonic() >= deadline:
                 raise TimeoutError(f"No frame from '{self._shown_url}' within {read_timeout} s")
 
-    def _to_frame(self, sample: Gst.Sample) -> np.ndarray:
+    def _pull(self, appsink) -> Optional[Frame]:
+        """The appsink's next frame, waited for at most `_PULL_SLICE`; None if none came."""
         try:
-            frame = sample_to_ndarray(sample)
+            pulled = pull_frame(appsink, _PULL_SLICE, self._pixel_format)
         except SampleConversionError as e:
             # A frame that does not hold what its caps say: never hand it out.
             raise StreamReadError(f"Error reading '{self._shown_url}': {e}") from e
+        if pulled is None:
+            return None
+        image, pts = pulled
+        frame = Frame(image, pts, self._frames_read, time.time())
         self._frames_read += 1
         return frame
 
-    def _frame_after_error(self, appsink) -> np.ndarray:
+    def _frame_after_error(self, appsink) -> Frame:
         """A frame that was on its way to the appsink when the stream failed; then the error.
 
         Those frames were decoded before the failure and are sound. They are taken while they
@@ -348,15 +388,15 @@ class StreamReader:
         """
         if self._frames_after_error < _FRAMES_AFTER_ERROR and not self._closed:
             self._frames_after_error += 1
-            sample = appsink.try_pull_sample(_PULL_SLICE)
-            if sample is not None:
-                return self._to_frame(sample)
+            frame = self._pull(appsink)
+            if frame is not None:
+                return frame
         self._frames_after_error = _FRAMES_AFTER_ERROR
         error = FrameTooLargeError if self._state.frame_too_large else StreamReadError
         raise error(f"Error reading '{self._shown_url}': {self._state.cause()}")
 
     def __iter__(self) -> Iterator[np.ndarray]:
-        """The frames, up to the end of the stream."""
+        """The frames' images, up to the end of the stream."""
         while True:
             frame = self.read()
             if frame is None:

@@ -68,3 +68,13 @@ class SampleSizeError(SampleConversionError, TypeError): ...
 
 # A read-only (height, width, 3) array of BGR bytes that owns its memory.
 def sample_to_ndarray(sample: Gst.Sample) -> npt.NDArray[np.uint8]: ...
+
+# The native frame path: 8-bit YUV (I420, YV12, NV12, NV21, Y42B, Y444) or packed BGR into a
+# read-only array that owns its memory, (height, width, 3) or (height, width) in gray, with the
+# GIL released while it waits and converts.
+def pull_frame(
+    appsink: GstApp.AppSink, timeout: float, pixel_format: str = "bgr"
+) -> Optional[Tuple[npt.NDArray[np.uint8], Optional[float]]]: ...
+def convert_sample(
+    sample: Gst.Sample, pixel_format: str = "bgr"
+) -> npt.NDArray[np.uint8]: ...

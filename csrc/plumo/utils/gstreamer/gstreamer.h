@@ -2,8 +2,8 @@
 //
 // The module is one extension built from several sources: the import-time set-up (module.cpp),
 // the Pipeline class, whose members are spread over the sources by concern, the queries
-// (queries.cpp) and the sample conversion (sample.cpp). Each member is a
-// static FunctionDef; pipeline.cpp assembles the class in the order of its body.
+// (queries.cpp), the sample conversion (sample.cpp) and the native frame path (frames.cpp). Each
+// member is a static FunctionDef; pipeline.cpp assembles the class in the order of its body.
 #pragma once
 
 #include "compiled_function.h"
@@ -50,5 +50,9 @@ extern const FunctionDef sample_to_ndarray_def;
 py::object make_sample_conversion_error(py::module_ module);
 /// `SampleSizeError`: a `SampleConversionError` that is also a `TypeError`.
 py::object make_sample_size_error(py::module_ module, py::handle sample_conversion_error);
+
+// The native frame path: pulling and converting in C++ (frames.cpp, frame_conversion.cpp).
+extern const FunctionDef pull_frame_def;
+extern const FunctionDef convert_sample_def;
 
 }  // namespace plumo::gstreamer

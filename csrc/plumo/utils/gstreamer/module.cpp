@@ -39,4 +39,6 @@ PYBIND11_MODULE(gstreamer, m) {
     m.attr("SampleConversionError") = make_sample_conversion_error(m);
     m.attr("SampleSizeError") = make_sample_size_error(m, m.attr("SampleConversionError"));
     m.attr("sample_to_ndarray") = make_function(m, sample_to_ndarray_def);
+    m.attr("pull_frame") = make_function(m, pull_frame_def);
+    m.attr("convert_sample") = make_function(m, convert_sample_def);
 }

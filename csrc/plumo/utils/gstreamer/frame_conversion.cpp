@@ -1,0 +1,344 @@
+// Decoded pictures into packed BGR, RGB or gray, through libyuv's SIMD row functions.
+//
+// libyuv names byte orders by the little-endian word: its "RGB24" is B, G, R in memory (our BGR)
+// and its "RAW" is R, G, B. RGB comes from the same conversions as BGR, with the two chroma
+// planes' roles swapped and the matrix's table for that swapped order (libyuv's own RAW
+// conversions do just this).
+//
+// Colour: libyuv's tables for limited-range BT.709 and BT.2020 hold a blue coefficient clipped to
+// what its 8-bit table entries can carry, and come out up to 13 (BT.709) and 16 (BT.2020) too
+// dark in blue against the exact formula. Such pictures are first stretched to full range, a
+// band of rows at a time into a small scratch buffer, and converted with the full-range table of
+// the same matrix, whose coefficients fit (within 1 of the formula over all legal inputs, plus
+// the stretch's rounding). Limited-range BT.601 and the full-range tables are used directly
+// (BT.601 limited: mean 0.17 off, at most 2).
+#include "frame_conversion.h"
+
+#include <libyuv.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <new>
+#include <vector>
+
+namespace plumo::gstreamer {
+namespace {
+
+using libyuv::YuvConstants;
+using std::uint16_t;
+using std::uint8_t;
+
+enum class Sampling { s420, s422, s444 };
+
+// How a YUV format lays out its chroma.
+struct YuvLayout {
+    Sampling sampling;
+    bool semi_planar;  // one interleaved chroma plane (NV12, NV21)
+    bool vu_order;     // in that plane, V before U (NV21)
+};
+
+bool yuv_layout(GstVideoFormat format, YuvLayout& layout) {
+    switch (format) {
+        case GST_VIDEO_FORMAT_I420:
+        case GST_VIDEO_FORMAT_YV12:  // the same, with its V plane before U: found by component
+            layout = {Sampling::s420, false, false};
+            return true;
+        case GST_VIDEO_FORMAT_NV12:
+            layout = {Sampling::s420, true, false};
+            return true;
+        case GST_VIDEO_FORMAT_NV21:
+            layout = {Sampling::s420, true, true};
+            return true;
+        case GST_VIDEO_FORMAT_Y42B:
+            layout = {Sampling::s422, false, false};
+            return true;
+        case GST_VIDEO_FORMAT_Y444:
+            layout = {Sampling::s444, false, false};
+            return true;
+        default:
+            return false;
+    }
+}
+
+// A picture's planes. For the semi-planar layouts, `u` is the interleaved chroma plane and `v`
+// is unused.
+struct Planes {
+    const uint8_t* y;
+    int y_stride;
+    const uint8_t* u;
+    int u_stride;
+    const uint8_t* v;
+    int v_stride;
+};
+
+// The tables for a colour: libyuv's, for U-then-V and for V-then-U order, and whether the planes
+// must be stretched to full range first.
+struct Tables {
+    const YuvConstants* uv;
+    const YuvConstants* vu;
+    bool stretch;
+};
+
+Tables tables_for(const Colour& colour) {
+    switch (colour.matrix) {
+        case GST_VIDEO_COLOR_MATRIX_BT709:
+            return {&libyuv::kYuvF709Constants, &libyuv::kYvuF709Constants, !colour.full_range};
+        case GST_VIDEO_COLOR_MATRIX_BT2020:
+            return {&libyuv::kYuvV2020Constants, &libyuv::kYvuV2020Constants, !colour.full_range};
+        default:
+            if (colour.full_range)
+                return {&libyuv::kYuvJPEGConstants, &libyuv::kYvuJPEGConstants, false};
+            return {&libyuv::kYuvI601Constants, &libyuv::kYvuI601Constants, false};
+    }
+}
+
+// One YUV picture (or band of rows) into packed BGR (`rgb` false) or RGB. Returns libyuv's result:
+// 0, or -1 for arguments it refuses.
+int yuv_to_packed(const YuvLayout& layout, const Planes& p, bool rgb, const Tables& tables,
+                  uint8_t* dst, int dst_stride, int width, int height) {
+    const YuvConstants* table = rgb ? tables.vu : tables.uv;
+    if (layout.semi_planar) {
+        // Swapping the roles of U and V in one interleaved plane is reading it in the other order.
+        bool read_as_vu = layout.vu_order != rgb;
+        auto convert = read_as_vu ? libyuv::NV21ToRGB24Matrix : libyuv::NV12ToRGB24Matrix;
+        return convert(p.y, p.y_stride, p.u, p.u_stride, dst, dst_stride, table, width, height);
+    }
+    const uint8_t* first = rgb ? p.v : p.u;
+    int first_stride = rgb ? p.v_stride : p.u_stride;
+    const uint8_t* second = rgb ? p.u : p.v;
+    int second_stride = rgb ? p.u_stride : p.v_stride;
+    switch (layout.sampling) {
+        case Sampling::s420:
+            return libyuv::I420ToRGB24Matrix(p.y, p.y_stride, first, first_stride, second,
+                                             second_stride, dst, dst_stride, table, width, height);
+        case Sampling::s422:
+            return libyuv::I422ToRGB24Matrix(p.y, p.y_stride, first, first_stride, second,
+                                             second_stride, dst, dst_stride, table, width, height);
+        case Sampling::s444:
+            return libyuv::I444ToRGB24Matrix(p.y, p.y_stride, first, first_stride, second,
+                                             second_stride, dst, dst_stride, table, width, height);
+    }
+    return -1;
+}
+
+// Limited range to full range, rounded and clipped: (v - 16) * 255 / 219 for luma (16-235), and
+// 128 + (v - 128) * 255 / 224 for chroma (16-240), which is (v - 16) * 255 / 224 + 0.5. The
+// factor's fraction (0.1644, 0.1384) and the offset are taken in 1024ths, in unsigned 16-bit steps
+// that the compiler turns into SIMD; the AVX2 build of these loops, where the CPU has it, is
+// twice as fast again.
+template <unsigned fraction_in_1024ths, unsigned offset_in_1024ths>
+__attribute__((target_clones("avx2", "default"))) void stretch(const uint8_t* __restrict src,
+                                                               uint8_t* __restrict dst, int count) {
+    for (int i = 0; i < count; ++i) {
+        uint8_t above_black = src[i] > 16 ? uint8_t(src[i] - 16) : uint8_t(0);
+        uint16_t full =
+            uint16_t(above_black) +
+            uint16_t((uint16_t(above_black * fraction_in_1024ths) + offset_in_1024ths) >> 10);
+        dst[i] = full > 255 ? uint8_t(255) : uint8_t(full);
+    }
+}
+
+void stretch_luma(const uint8_t* src, uint8_t* dst, int count) {
+    stretch<168, 512>(src, dst, count);
+}
+
+void stretch_chroma(const uint8_t* src, uint8_t* dst, int count) {
+    stretch<142, 1024>(src, dst, count);
+}
+
+void stretch_rows(void (*stretch)(const uint8_t*, uint8_t*, int), const uint8_t* src,
+                  int src_stride, uint8_t* dst, int dst_stride, int row_bytes, int rows) {
+    for (int row = 0; row < rows; ++row)
+        stretch(src + std::ptrdiff_t(row) * src_stride, dst + std::ptrdiff_t(row) * dst_stride,
+                row_bytes);
+}
+
+// Rows per band of the stretched conversion: even, so that every band but the last starts on a
+// row of its own 4:2:0 chroma, and small, so that the band stays in the cache between the stretch
+// and the conversion.
+constexpr int band_rows = 16;
+
+int yuv_to_packed_stretched(const YuvLayout& layout, const Planes& p, bool rgb,
+                            const Tables& tables, uint8_t* dst, int dst_stride, int width,
+                            int height) {
+    int chroma_bytes = layout.sampling == Sampling::s444 ? width : (width + 1) / 2;
+    if (layout.semi_planar)
+        chroma_bytes *= 2;
+    bool half_height = layout.sampling == Sampling::s420;
+    int chroma_planes = layout.semi_planar ? 1 : 2;
+
+    // The scratch band lives with the thread that converts, so frames after the first allocate
+    // nothing.
+    thread_local std::vector<uint8_t> scratch;
+    std::size_t needed = std::size_t(band_rows) * (width + chroma_planes * chroma_bytes);
+    if (scratch.size() < needed)
+        scratch.resize(needed);
+    uint8_t* luma = scratch.data();
+    uint8_t* first_chroma = luma + std::size_t(band_rows) * width;
+    uint8_t* second_chroma = first_chroma + std::size_t(band_rows) * chroma_bytes;
+
+    for (int top = 0; top < height; top += band_rows) {
+        int rows = std::min(band_rows, height - top);
+        int chroma_top = half_height ? top / 2 : top;
+        int chroma_rows = half_height ? (rows + 1) / 2 : rows;
+        stretch_rows(stretch_luma, p.y + std::ptrdiff_t(top) * p.y_stride, p.y_stride, luma, width,
+                     width, rows);
+        stretch_rows(stretch_chroma, p.u + std::ptrdiff_t(chroma_top) * p.u_stride, p.u_stride,
+                     first_chroma, chroma_bytes, chroma_bytes, chroma_rows);
+        if (!layout.semi_planar)
+            stretch_rows(stretch_chroma, p.v + std::ptrdiff_t(chroma_top) * p.v_stride, p.v_stride,
+                         second_chroma, chroma_bytes, chroma_bytes, chroma_rows);
+        Planes band{luma, width, first_chroma, chroma_bytes, second_chroma, chroma_bytes};
+        int result = yuv_to_packed(layout, band, rgb, tables,
+                                   dst + std::ptrdiff_t(top) * dst_stride, dst_stride, width, rows);
+        if (result != 0)
+            return result;
+    }
+    return 0;
+}
+
+const uint8_t* plane(const GstVideoFrame& frame, int index) {
+    return static_cast<const uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, index));
+}
+
+const char* from_bgr(const GstVideoFrame& frame, PixelFormat to, uint8_t* out, int width,
+                     int height) {
+    const uint8_t* src = plane(frame, 0);
+    int stride = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0);
+    int out_stride = width * channels(to);
+    int result = 0;
+    switch (to) {
+        case PixelFormat::bgr:
+            libyuv::CopyPlane(src, stride, out, out_stride, width * 3, height);
+            break;
+        case PixelFormat::rgb:  // swapping the outer bytes, either way round
+            result = libyuv::RAWToRGB24(src, stride, out, out_stride, width, height);
+            break;
+        case PixelFormat::gray:  // full-range BT.601 luma, as for any RGB picture
+            result = libyuv::RGB24ToJ400(src, stride, out, out_stride, width, height);
+            break;
+    }
+    return result == 0 ? nullptr : "libyuv refused the frame's dimensions";
+}
+
+}  // namespace
+
+bool converts(GstVideoFormat format) {
+    YuvLayout layout;
+    return format == GST_VIDEO_FORMAT_BGR || yuv_layout(format, layout);
+}
+
+bool planes_fit(const GstVideoFrame& frame) {
+    const GstVideoInfo& info = frame.info;
+    int width = GST_VIDEO_INFO_WIDTH(&info);
+    int height = GST_VIDEO_INFO_HEIGHT(&info);
+    YuvLayout layout{Sampling::s444, false, false};
+    bool yuv = yuv_layout(GST_VIDEO_INFO_FORMAT(&info), layout);
+    for (guint index = 0; index < GST_VIDEO_INFO_N_PLANES(&info); ++index) {
+        std::ptrdiff_t row_bytes, rows = height;
+        if (!yuv) {
+            row_bytes = std::ptrdiff_t(width) * GST_VIDEO_INFO_COMP_PSTRIDE(&info, 0);
+        } else if (index == 0) {
+            row_bytes = width;
+        } else {
+            row_bytes = layout.sampling == Sampling::s444 ? width : (width + 1) / 2;
+            if (layout.semi_planar)
+                row_bytes *= 2;
+            if (layout.sampling == Sampling::s420)
+                rows = (height + 1) / 2;
+        }
+        // Without a video meta, one mapping holds every plane.
+        const GstMapInfo& map = frame.map[frame.meta != nullptr ? index : 0];
+        const uint8_t* start = plane(frame, int(index));
+        std::ptrdiff_t stride = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, index);
+        if (stride < row_bytes || start < map.data)
+            return false;
+        std::ptrdiff_t end = (start - map.data) + (rows - 1) * stride + row_bytes;
+        if (end > std::ptrdiff_t(map.size))
+            return false;
+    }
+    return true;
+}
+
+Colour colour_of(const GstVideoInfo& info) {
+    GstVideoColorMatrix matrix = info.colorimetry.matrix;
+    switch (matrix) {
+        case GST_VIDEO_COLOR_MATRIX_BT601:
+        case GST_VIDEO_COLOR_MATRIX_BT709:
+        case GST_VIDEO_COLOR_MATRIX_BT2020:
+            break;
+        case GST_VIDEO_COLOR_MATRIX_FCC:  // Kr 0.30, Kb 0.11 against BT.601's 0.299, 0.114
+            matrix = GST_VIDEO_COLOR_MATRIX_BT601;
+            break;
+        case GST_VIDEO_COLOR_MATRIX_SMPTE240M:  // Kr 0.212, Kb 0.087 against 0.2126, 0.0722
+            matrix = GST_VIDEO_COLOR_MATRIX_BT709;
+            break;
+        default: {
+            // Unknown: what GStreamer gives caps of this size that say nothing of colorimetry.
+            GstVideoInfo plain;
+            gst_video_info_init(&plain);
+            bool known = gst_video_info_set_format(&plain, GST_VIDEO_FORMAT_I420,
+                                                   GST_VIDEO_INFO_WIDTH(&info),
+                                                   GST_VIDEO_INFO_HEIGHT(&info));
+            matrix = known && plain.colorimetry.matrix == GST_VIDEO_COLOR_MATRIX_BT2020
+                         ? GST_VIDEO_COLOR_MATRIX_BT2020
+                     : known && plain.colorimetry.matrix == GST_VIDEO_COLOR_MATRIX_BT601
+                         ? GST_VIDEO_COLOR_MATRIX_BT601
+                         : GST_VIDEO_COLOR_MATRIX_BT709;
+            break;
+        }
+    }
+    return {matrix, info.colorimetry.range == GST_VIDEO_COLOR_RANGE_0_255};
+}
+
+const char* convert_frame(const GstVideoFrame& frame, PixelFormat to, uint8_t* out) {
+    const GstVideoInfo& info = frame.info;
+    int width = GST_VIDEO_INFO_WIDTH(&info);
+    int height = GST_VIDEO_INFO_HEIGHT(&info);
+    if (width <= 0 || height <= 0)
+        return "the frame has no pixels";
+    GstVideoFormat format = GST_VIDEO_INFO_FORMAT(&info);
+    if (format == GST_VIDEO_FORMAT_BGR)
+        return from_bgr(frame, to, out, width, height);
+    YuvLayout layout;
+    if (!yuv_layout(format, layout))
+        return "the frame's format is not one the converter takes";
+    if (GST_VIDEO_INFO_INTERLACE_MODE(&info) != GST_VIDEO_INTERLACE_MODE_PROGRESSIVE)
+        return "the frame is interlaced";
+
+    Colour colour = colour_of(info);
+    Planes planes{plane(frame, 0), GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0), nullptr, 0, nullptr, 0};
+    if (layout.semi_planar) {
+        planes.u = plane(frame, 1);
+        planes.u_stride = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 1);
+    } else {  // by component, so that YV12's V-first planes are found too
+        planes.u = GST_VIDEO_FRAME_COMP_DATA(&frame, GST_VIDEO_COMP_U);
+        planes.u_stride = GST_VIDEO_FRAME_COMP_STRIDE(&frame, GST_VIDEO_COMP_U);
+        planes.v = GST_VIDEO_FRAME_COMP_DATA(&frame, GST_VIDEO_COMP_V);
+        planes.v_stride = GST_VIDEO_FRAME_COMP_STRIDE(&frame, GST_VIDEO_COMP_V);
+    }
+
+    if (to == PixelFormat::gray) {  // the luma, full range
+        if (colour.full_range)
+            libyuv::CopyPlane(planes.y, planes.y_stride, out, width, width, height);
+        else
+            stretch_rows(stretch_luma, planes.y, planes.y_stride, out, width, width, height);
+        return nullptr;
+    }
+
+    bool rgb = to == PixelFormat::rgb;
+    Tables tables = tables_for(colour);
+    int out_stride = width * 3;
+    int result;
+    try {
+        result = tables.stretch
+                     ? yuv_to_packed_stretched(layout, planes, rgb, tables, out, out_stride, width,
+                                               height)
+                     : yuv_to_packed(layout, planes, rgb, tables, out, out_stride, width, height);
+    } catch (const std::bad_alloc&) {
+        return "out of memory for the conversion's scratch rows";
+    }
+    return result == 0 ? nullptr : "libyuv refused the frame's dimensions";
+}
+
+}  // namespace plumo::gstreamer

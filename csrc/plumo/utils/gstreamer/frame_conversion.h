@@ -1,0 +1,45 @@
+// Decoded pictures into packed BGR, RGB or gray, in C++, with no Python involved: the part of the
+// frame path that runs with the GIL released.
+#pragma once
+
+#include <gst/video/video.h>
+
+#include <cstdint>
+
+namespace plumo::gstreamer {
+
+/// The pixel layouts frames are handed out in.
+enum class PixelFormat { bgr, rgb, gray };
+
+/// Bytes per pixel of `format`.
+constexpr int channels(PixelFormat format) {
+    return format == PixelFormat::gray ? 1 : 3;
+}
+
+/// Whether `convert_frame` takes frames of `format`: the 8-bit planar and semi-planar YUV
+/// layouts (I420, YV12, NV12, NV21, Y42B, Y444), and packed BGR.
+bool converts(GstVideoFormat format);
+
+/// The colour matrix and range pictures of `info` are converted with.
+struct Colour {
+    GstVideoColorMatrix matrix;  // BT.601, BT.709 or BT.2020
+    bool full_range;
+};
+
+/// The colour of `info`'s pictures as the caps say, with what they leave unknown filled in as
+/// GStreamer fills it in for caps without colorimetry: the matrix by the picture's size, the
+/// range limited. Matrices close to one of the three are read as it (FCC as BT.601, SMPTE 240M
+/// as BT.709).
+Colour colour_of(const GstVideoInfo& info);
+
+/// Whether every plane of a mapped frame, as its strides and offsets (or its video meta) lay it
+/// out, lies within the memory mapped for it. A video meta may place planes anywhere, and
+/// mapping checks only where each plane starts.
+bool planes_fit(const GstVideoFrame& frame);
+
+/// Converts a mapped progressive frame of a format `converts` takes into `out`, a packed image of
+/// the frame's width and height in `to` (rows of width * channels(to) bytes, no padding).
+/// Returns null, or why the frame cannot be converted.
+const char* convert_frame(const GstVideoFrame& frame, PixelFormat to, std::uint8_t* out);
+
+}  // namespace plumo::gstreamer

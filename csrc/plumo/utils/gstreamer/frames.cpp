@@ -1,0 +1,234 @@
+// The native frame path: the next sample of an appsink, waited for with the GIL released, and
+// converted in one pass into a fresh numpy array (BGR, RGB or gray) that owns its memory.
+//
+// The sample's own pictures come as the decoder made them (8-bit planar or semi-planar YUV) or
+// as packed BGR; the planes are found through GStreamer's video frame mapping, which takes their
+// strides and offsets from the buffer's video meta where it has one. The Python objects are
+// touched only with the GIL held: the array is allocated before the GIL is let go, and filled
+// while it is.
+#include <pybind11/numpy.h>
+
+#define NO_IMPORT_PYGOBJECT
+#include <pygobject.h>
+
+#include <gst/app/gstappsink.h>
+#include <gst/video/video.h>
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "frame_conversion.h"
+#include "gstreamer.h"
+
+namespace plumo::gstreamer {
+namespace {
+
+Name gst_("Gst");
+Name gst_app_("GstApp");
+Name sample_("Sample");
+Name app_sink_("AppSink");
+Name sample_conversion_error_("SampleConversionError");
+Name sample_size_error_("SampleSizeError");
+
+constexpr const char* pull_frame_doc =
+    R"(Waits for the appsink's next sample and converts it into a frame.
+
+    The wait and the conversion run with the GIL released. The sample's pictures may be 8-bit
+    YUV (I420, YV12, NV12, NV21, Y42B, Y444; progressive), converted with the matrix and range
+    their caps give, or packed BGR.
+
+    :param appsink: The appsink to pull from
+    :param timeout: The most seconds to wait
+    :param pixel_format: "bgr", "rgb" or "gray"
+    :return: The frame, a read-only (height, width, 3) array ((height, width) in gray) that owns
+        its memory, and the sample's presentation time in seconds (None where it has none); or
+        None when no sample came within the timeout, or the appsink is at its end of stream
+    :raises SampleConversionError: The sample could not be converted
+    )";
+
+constexpr const char* convert_sample_doc =
+    R"(Converts a sample of 8-bit YUV or packed BGR pictures into a frame.
+
+    :param sample: The sample to convert
+    :param pixel_format: "bgr", "rgb" or "gray"
+    :return: A read-only (height, width, 3) array ((height, width) in gray) that owns its memory
+    :raises SampleConversionError: The sample could not be converted
+    )";
+
+struct SampleRef {
+    GstSample* sample;
+    ~SampleRef() {
+        if (sample != nullptr)
+            gst_sample_unref(sample);
+    }
+};
+
+struct ObjectRef {
+    gpointer object;
+    ~ObjectRef() { gst_object_unref(object); }
+};
+
+[[noreturn]] void conversion_error(Call& call, py::handle message) {
+    raise(call.global(sample_conversion_error_), message);
+}
+
+PixelFormat pixel_format_of(py::handle name) {
+    if (PyUnicode_Check(name.ptr())) {
+        const char* text = PyUnicode_AsUTF8(name.ptr());
+        if (text == nullptr)
+            throw py::error_already_set();
+        if (std::strcmp(text, "bgr") == 0)
+            return PixelFormat::bgr;
+        if (std::strcmp(text, "rgb") == 0)
+            return PixelFormat::rgb;
+        if (std::strcmp(text, "gray") == 0)
+            return PixelFormat::gray;
+    }
+    raise(PyExc_ValueError, fstring(py::str("pixel_format must be 'bgr', 'rgb' or 'gray', not "),
+                                    steal(PyObject_Repr(name.ptr()))));
+}
+
+[[noreturn]] void sample_error(Call& call, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyObject* message = PyUnicode_FromFormatV(format, args);
+    va_end(args);
+    conversion_error(call, steal(message));
+}
+
+// The frame of a sample, converted; the GIL is held on entry and on return.
+py::object frame_of(Call& call, GstSample* sample, PixelFormat to) {
+    GstCaps* caps = gst_sample_get_caps(sample);
+    GstBuffer* buffer = gst_sample_get_buffer(sample);
+    if (caps == nullptr || buffer == nullptr)
+        sample_error(call, "The sample has no %s", caps == nullptr ? "caps" : "buffer");
+    GstVideoInfo info;
+    if (!gst_video_info_from_caps(&info, caps)) {
+        gchar* text = gst_caps_to_string(caps);
+        py::object shown = steal(PyUnicode_FromString(text));
+        g_free(text);
+        conversion_error(call, fstring(py::str("The sample's caps are not raw video: "), shown));
+    }
+    GstVideoFormat format = GST_VIDEO_INFO_FORMAT(&info);
+    if (!converts(format))
+        sample_error(call, "Received a frame with an unsupported color format: %s",
+                     gst_video_format_to_string(format));
+    int width = GST_VIDEO_INFO_WIDTH(&info);
+    int height = GST_VIDEO_INFO_HEIGHT(&info);
+    if (width <= 0 || height <= 0)
+        sample_error(call, "The sample's caps give no frame size (%dx%d)", width, height);
+    if (gst_buffer_get_video_meta(buffer) == nullptr &&
+        gst_buffer_get_size(buffer) < GST_VIDEO_INFO_SIZE(&info))
+        raise(call.global(sample_size_error_),
+              steal(PyUnicode_FromFormat("The sample's buffer holds %zu bytes; a %dx%d %s frame "
+                                         "needs %zu",
+                                         gst_buffer_get_size(buffer), width, height,
+                                         gst_video_format_to_string(format),
+                                         std::size_t(GST_VIDEO_INFO_SIZE(&info)))));
+
+    std::vector<py::ssize_t> shape{height, width};
+    if (channels(to) > 1)
+        shape.push_back(channels(to));
+    py::array_t<std::uint8_t> image(shape);
+    std::uint8_t* out = image.mutable_data();
+
+    const char* failure = nullptr;
+    bool mapped, fits = true;
+    {
+        py::gil_scoped_release unlocked;
+        GstVideoFrame frame;
+        mapped = gst_video_frame_map(&frame, &info, buffer, GST_MAP_READ);
+        if (mapped) {
+            fits = planes_fit(frame);
+            if (fits)
+                failure = convert_frame(frame, to, out);
+            gst_video_frame_unmap(&frame);
+        }
+    }
+    if (!mapped)
+        conversion_error(call, py::str("Failed to map frame buffer"));
+    if (!fits)
+        raise(call.global(sample_size_error_),
+              steal(PyUnicode_FromFormat("The planes of the sample's %dx%d %s frame, as its video "
+                                         "meta lays them out, reach past its buffer",
+                                         width, height, gst_video_format_to_string(format))));
+    if (failure != nullptr)
+        sample_error(call, "Cannot convert the sample's %dx%d %s frame: %s", width, height,
+                     gst_video_format_to_string(format), failure);
+    py::detail::array_proxy(image.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
+    return std::move(image);
+}
+
+py::object pull_frame(Call& call) {
+    py::handle appsink = call[0];
+    py::handle timeout = call[1];
+    PixelFormat to = pixel_format_of(call[2]);
+
+    int is_appsink =
+        PyObject_IsInstance(appsink.ptr(), getattr(call.global(gst_app_), app_sink_).ptr());
+    if (is_appsink < 0)
+        throw py::error_already_set();
+    if (is_appsink == 0)
+        raise(PyExc_TypeError, fstring(py::str("appsink must be a GstApp.AppSink, not "),
+                                       py::str(Py_TYPE(appsink.ptr())->tp_name)));
+    double seconds = PyFloat_AsDouble(timeout.ptr());
+    if (seconds == -1.0 && PyErr_Occurred())
+        throw py::error_already_set();
+    if (!(seconds >= 0) || !std::isfinite(seconds))
+        raise(PyExc_ValueError, fstring(py::str("timeout must be a finite number of seconds >= 0, "
+                                                "not "),
+                                        steal(PyObject_Repr(timeout.ptr()))));
+
+    auto* sink = GST_APP_SINK(pygobject_get(appsink.ptr()));
+    ObjectRef kept{gst_object_ref(sink)};
+    SampleRef pulled{nullptr};
+    {
+        py::gil_scoped_release unlocked;
+        pulled.sample = gst_app_sink_try_pull_sample(sink, GstClockTime(seconds * GST_SECOND));
+    }
+    if (pulled.sample == nullptr)
+        return py::none();
+    py::object image = frame_of(call, pulled.sample, to);
+    GstClockTime pts = GST_BUFFER_PTS(gst_sample_get_buffer(pulled.sample));
+    py::object seconds_in = GST_CLOCK_TIME_IS_VALID(pts)
+                                ? py::object(py::float_(double(pts) / GST_SECOND))
+                                : py::object(py::none());
+    return py::make_tuple(image, seconds_in);
+}
+
+py::object convert_sample(Call& call) {
+    py::handle sample = call[0];
+    PixelFormat to = pixel_format_of(call[1]);
+    int is_sample = PyObject_IsInstance(sample.ptr(), getattr(call.global(gst_), sample_).ptr());
+    if (is_sample < 0)
+        throw py::error_already_set();
+    if (is_sample == 0)
+        raise(PyExc_TypeError, fstring(py::str("sample must be a Gst.Sample, not "),
+                                       py::str(Py_TYPE(sample.ptr())->tp_name)));
+    return frame_of(call, pyg_boxed_get(sample.ptr(), GstSample), to);
+}
+
+constexpr Param pull_frame_params[] = {
+    param("appsink").annotated("GstApp.AppSink"),
+    param("timeout").annotated("float"),
+    param("pixel_format").str().with_default("'bgr'"),
+};
+
+constexpr Param convert_sample_params[] = {
+    param("sample").annotated("Gst.Sample"),
+    param("pixel_format").str().with_default("'bgr'"),
+};
+
+}  // namespace
+
+constexpr FunctionDef pull_frame_def =
+    function("pull_frame", "pull_frame", pull_frame_params, pull_frame, pull_frame_doc,
+             "Optional[Tuple[np.ndarray, Optional[float]]]");
+constexpr FunctionDef convert_sample_def =
+    function("convert_sample", "convert_sample", convert_sample_params, convert_sample,
+             convert_sample_doc, "np.ndarray");
+
+}  // namespace plumo::gstreamer
