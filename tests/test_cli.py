@@ -46,6 +46,21 @@ def test_the_script_reads_a_stream_and_saves_a_snapshot(server, tmp_path):
     streams.assert_red_frames([decode_image(snapshot.read_bytes(), "image/png", "pngdec")], 1)
 
 
+@pytest.mark.parametrize("pixel_format", ["rgb", "gray"])
+def test_other_pixel_formats_are_read_and_saved_as_what_they_are(server, tmp_path, pixel_format):
+    snapshot = tmp_path / "frame.png"
+    url = server.url("/clip.mkv")
+    done = plumo("read", url, "--frames", "3", "--format", pixel_format, "--snapshot",
+                 str(snapshot))  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    assert f" 3 frames of 320x240 {pixel_format.upper()} in " in done.stdout
+    saved = decode_image(snapshot.read_bytes(), "image/png", "pngdec")
+    if pixel_format == "rgb":  # the picture is red, not blue: the snapshot knows its order
+        streams.assert_red_frames([saved], 1)
+    else:  # red's luma, in every channel
+        assert np.abs(saved.astype(int) - 76).max() < 8
+
+
 @pytest.mark.parametrize(
     "args, status, message",
     [
@@ -57,6 +72,7 @@ def test_the_script_reads_a_stream_and_saves_a_snapshot(server, tmp_path):
         (["read", "/clip.mkv", "--pipeline", "videotestsrc ! appsink"], 2, "Invalid pipeline"),
         (["read", "--pipeline", "x {url}"], 2, "--pipeline needs a URL"),
         (["read", "/clip.mkv", "--frames", "0"], 2, f"argument --frames: {ABOVE_0} '0'"),
+        (["read", "/clip.mkv", "--format", "yuv"], 2, "argument --format: invalid choice: 'yuv'"),
         (["read", "/clip.mkv", "--frames", "many"], 2, "argument --frames: not a whole number"),
         (["read", "/clip.mkv", "--timeout", "-1"], 2, f"argument --timeout: {ABOVE_0} '-1'"),
         (["read", "/clip.mkv", "--max-framerate", "nan"], 2, f"--max-framerate: {ABOVE_0} 'nan'"),

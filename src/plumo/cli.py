@@ -1,7 +1,7 @@
 """plumo's command line: reads a video stream into frames and tells how it went.
 
     plumo read [URL] [--pipeline TEMPLATE] [--frames N] [--timeout S] [--max-framerate F]
-               [--ca-file FILE.pem] [--snapshot FILE.png|FILE.jpg]
+               [--format bgr|rgb|gray] [--ca-file FILE.pem] [--snapshot FILE.png|FILE.jpg]
 
 Without a URL it reads a short clip that it generates and serves itself on 127.0.0.1.
 """
@@ -39,8 +39,8 @@ def main(argv: Optional[List[str]] = None) -> int:
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="plumo",
-        description="Reads video streams into BGR frames with GStreamer. Without a command, "
-        "reads a generated demo clip served on 127.0.0.1.",
+        description="Reads video streams into BGR, RGB or gray frames with GStreamer. Without a "
+        "command, reads a generated demo clip served on 127.0.0.1.",
     )
     parser.add_argument("--version", action="version", version=f"plumo {plumo.__version__}")
     commands = parser.add_subparsers(title="commands", metavar="COMMAND")
@@ -67,6 +67,8 @@ def _parser() -> argparse.ArgumentParser:
     )  # fmt: skip
     read.add_argument("--max-framerate", type=_positive_seconds, metavar="F",
                       help="deliver at most F frames a second")  # fmt: skip
+    read.add_argument("--format", choices=("bgr", "rgb", "gray"), default="bgr",
+                      help="the frames' pixels (default: bgr)")  # fmt: skip
     read.add_argument("--ca-file", metavar="FILE.pem",
                       help="trust the CA certificates in this PEM file for an HTTPS stream "
                       "(a camera with its own certificate)")  # fmt: skip
@@ -137,7 +139,7 @@ def _read_stream(url: str, args: argparse.Namespace) -> int:
     try:
         reader = StreamReader(
             url, template=args.pipeline, start_timeout=args.timeout, read_timeout=args.timeout,
-            max_framerate=args.max_framerate, ca_file=args.ca_file,
+            max_framerate=args.max_framerate, ca_file=args.ca_file, pixel_format=args.format,
         )  # fmt: skip
     except (ValueError, TypeError, InvalidCustomPipelineError, InvalidRuntimeOptionError) as e:
         return _fail(str(e), EXIT_USAGE)
@@ -160,26 +162,28 @@ def _read_stream(url: str, args: argparse.Namespace) -> int:
         progress.finish()
         if reader.frames_read:
             elapsed = time.monotonic() - started
-            _print_summary(shown_url, reader.frames_read, frame, elapsed, "failed")
+            _print_summary(shown_url, reader.frames_read, frame, args.format, elapsed, "failed")
         return _fail(str(e), EXIT_STREAM_FAILED)
     progress.finish()
     elapsed = time.monotonic() - started
     if reader.frames_read == 0 and status == EXIT_OK:
         return _fail(f"'{shown_url}' ended without a single frame", EXIT_STREAM_FAILED)
-    _print_summary(shown_url, reader.frames_read, frame, elapsed, outcome)
+    _print_summary(shown_url, reader.frames_read, frame, args.format, elapsed, outcome)
     if args.snapshot is not None and frame is not None:
         from plumo.snapshot import save_snapshot
 
         try:
-            save_snapshot(args.snapshot, frame)
+            save_snapshot(args.snapshot, frame, args.format)
         except (OSError, RuntimeError) as e:
             return _fail(f"cannot save the snapshot: {e}", EXIT_STREAM_FAILED)
         print(f"Saved frame {reader.frames_read} to {args.snapshot}")
     return status
 
 
-def _print_summary(url: str, frames: int, last_frame, elapsed: float, outcome: str) -> None:
-    size = "" if last_frame is None else f" of {_resolution(last_frame)} BGR"
+def _print_summary(
+    url: str, frames: int, last_frame, pixel_format: str, elapsed: float, outcome: str
+) -> None:
+    size = "" if last_frame is None else f" of {_resolution(last_frame)} {pixel_format.upper()}"
     print(f"{url}: {frames} frames{size} in {elapsed:.2f} s ({_rate(frames, elapsed):.1f} "
           f"frames/s); {outcome}")  # fmt: skip
 

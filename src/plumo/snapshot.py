@@ -20,6 +20,9 @@ ENCODERS: Dict[str, str] = {
 _ENCODE_TIMEOUT = 10 * Gst.SECOND
 
 
+_CHANNELS = {"bgr": 3, "rgb": 3, "gray": 1}
+
+
 def check_snapshot_path(path: str) -> None:
     """Checks, before anything is read, that a snapshot can be written to `path`: its extension
     names a known format and the file can be opened for writing (a file that was not there is
@@ -44,17 +47,23 @@ def check_snapshot_path(path: str) -> None:
         os.remove(path)
 
 
-def encode_image(frame: np.ndarray, extension: str) -> bytes:
-    """The image file, in the format of `extension` (".png", ".jpg"), of a `(height, width, 3)`
-    uint8 BGR frame.
+def encode_image(frame: np.ndarray, extension: str, pixel_format: str = "bgr") -> bytes:
+    """The image file, in the format of `extension` (".png", ".jpg"), of a uint8 frame:
+    `(height, width, 3)` in BGR or RGB, or `(height, width)` in gray, as `pixel_format` says.
 
-    :raises ValueError: The frame is not such an array, or the extension is unknown
+    :raises ValueError: The frame is not such an array, or the extension or the pixel format is
+        unknown
     :raises RuntimeError: The encoder failed
     """
-    if not isinstance(frame, np.ndarray) or frame.dtype != np.uint8 or frame.ndim != 3 \
-            or frame.shape[2] != 3 or 0 in frame.shape:  # fmt: skip
+    channels = _CHANNELS.get(pixel_format)
+    if channels is None:
+        raise ValueError(f"Unknown pixel format: {pixel_format!r}")
+    shape_wanted = "(height, width)" if channels == 1 else "(height, width, 3)"
+    if not isinstance(frame, np.ndarray) or frame.dtype != np.uint8 \
+            or frame.ndim != (2 if channels == 1 else 3) \
+            or (channels == 3 and frame.shape[2] != 3) or 0 in frame.shape:  # fmt: skip
         raise ValueError(
-            "Expected a (height, width, 3) uint8 array of BGR pixels, got "
+            f"Expected a {shape_wanted} uint8 array of {pixel_format.upper()} pixels, got "
             f"{getattr(frame, 'shape', None)} {getattr(frame, 'dtype', type(frame).__name__)}"
         )
     encoder = ENCODERS.get(extension.lower())
@@ -63,7 +72,9 @@ def encode_image(frame: np.ndarray, extension: str) -> bytes:
     height, width = frame.shape[:2]
     # BGRx has no row padding at any width, unlike BGR, whose rows GStreamer aligns to 4 bytes.
     pixels = np.empty((height, width, 4), np.uint8)
-    pixels[:, :, :3] = frame
+    pixels[:, :, :3] = (
+        frame[:, :, ::-1] if pixel_format == "rgb" else frame[:, :, None] if channels == 1 else frame
+    )
     pixels[:, :, 3] = 255
     pipeline = Gst.parse_launch(
         f"appsrc name=src caps=video/x-raw,format=BGRx,width={width},height={height},"
@@ -85,10 +96,10 @@ def encode_image(frame: np.ndarray, extension: str) -> bytes:
         pipeline.set_state(Gst.State.NULL)
 
 
-def save_snapshot(path: str, frame: np.ndarray) -> None:
-    """Writes the frame to `path` in the format its extension names, replacing any file there.
-    The file appears whole or not at all."""
-    data = encode_image(frame, os.path.splitext(path)[1])
+def save_snapshot(path: str, frame: np.ndarray, pixel_format: str = "bgr") -> None:
+    """Writes the frame (see `encode_image`) to `path` in the format its extension names,
+    replacing any file there. The file appears whole or not at all."""
+    data = encode_image(frame, os.path.splitext(path)[1], pixel_format)
     partial = f"{path}.{os.getpid()}.{time.monotonic_ns()}.part"
     try:
         with open(partial, "wb") as f:

@@ -260,8 +260,15 @@ bool planes_fit(const GstVideoFrame& frame) {
     return true;
 }
 
-Colour colour_of(const GstVideoInfo& info) {
-    GstVideoColorMatrix matrix = info.colorimetry.matrix;
+Colour colour_of(const GstVideoInfo& info, const GstCaps* caps) {
+    // GStreamer's own reading of the caps replaces a colorimetry with an unknown matrix by the
+    // defaults, range and all: a full-range picture of unknown matrix would be read as limited.
+    GstVideoColorimetry said = info.colorimetry;
+    const gchar* text = gst_structure_get_string(gst_caps_get_structure(caps, 0), "colorimetry");
+    GstVideoColorimetry parsed;
+    if (text != nullptr && gst_video_colorimetry_from_string(&parsed, text))
+        said = parsed;
+    GstVideoColorMatrix matrix = said.matrix;
     switch (matrix) {
         case GST_VIDEO_COLOR_MATRIX_BT601:
         case GST_VIDEO_COLOR_MATRIX_BT709:
@@ -288,10 +295,11 @@ Colour colour_of(const GstVideoInfo& info) {
             break;
         }
     }
-    return {matrix, info.colorimetry.range == GST_VIDEO_COLOR_RANGE_0_255};
+    return {matrix, said.range == GST_VIDEO_COLOR_RANGE_0_255};
 }
 
-const char* convert_frame(const GstVideoFrame& frame, PixelFormat to, uint8_t* out) {
+const char* convert_frame(const GstVideoFrame& frame, const Colour& colour, PixelFormat to,
+                          uint8_t* out) {
     const GstVideoInfo& info = frame.info;
     int width = GST_VIDEO_INFO_WIDTH(&info);
     int height = GST_VIDEO_INFO_HEIGHT(&info);
@@ -306,7 +314,6 @@ const char* convert_frame(const GstVideoFrame& frame, PixelFormat to, uint8_t* o
     if (GST_VIDEO_INFO_INTERLACE_MODE(&info) != GST_VIDEO_INTERLACE_MODE_PROGRESSIVE)
         return "the frame is interlaced";
 
-    Colour colour = colour_of(info);
     Planes planes{plane(frame, 0), GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0), nullptr, 0, nullptr, 0};
     if (layout.semi_planar) {
         planes.u = plane(frame, 1);

@@ -26,20 +26,21 @@ struct Colour {
     bool full_range;
 };
 
-/// The colour of `info`'s pictures as the caps say, with what they leave unknown filled in as
-/// GStreamer fills it in for caps without colorimetry: the matrix by the picture's size, the
-/// range limited. Matrices close to one of the three are read as it (FCC as BT.601, SMPTE 240M
-/// as BT.709).
-Colour colour_of(const GstVideoInfo& info);
+/// The colour of the pictures `caps` describe (and `info` holds), as the caps' colorimetry says,
+/// with what it leaves unknown filled in as GStreamer fills in caps without colorimetry: the
+/// matrix by the picture's size, the range limited. Matrices close to one of the three are read
+/// as it (FCC as BT.601, SMPTE 240M as BT.709).
+Colour colour_of(const GstVideoInfo& info, const GstCaps* caps);
 
 /// Whether every plane of a mapped frame, as its strides and offsets (or its video meta) lay it
 /// out, lies within the memory mapped for it. A video meta may place planes anywhere, and
 /// mapping checks only where each plane starts.
 bool planes_fit(const GstVideoFrame& frame);
 
-/// Converts a mapped progressive frame of a format `converts` takes into `out`, a packed image of
-/// the frame's width and height in `to` (rows of width * channels(to) bytes, no padding).
-/// Returns null, or why the frame cannot be converted.
-const char* convert_frame(const GstVideoFrame& frame, PixelFormat to, std::uint8_t* out);
+/// Converts a mapped progressive frame of a format `converts` takes, of `colour`, into `out`, a
+/// packed image of the frame's width and height in `to` (rows of width * channels(to) bytes, no
+/// padding). Returns null, or why the frame cannot be converted.
+const char* convert_frame(const GstVideoFrame& frame, const Colour& colour, PixelFormat to,
+                          std::uint8_t* out);
 
 }  // namespace plumo::gstreamer

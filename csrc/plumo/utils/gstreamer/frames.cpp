@@ -129,6 +129,7 @@ py::object frame_of(Call& call, GstSample* sample, PixelFormat to) {
                                          gst_video_format_to_string(format),
                                          std::size_t(GST_VIDEO_INFO_SIZE(&info)))));
 
+    Colour colour = colour_of(info, caps);
     std::vector<py::ssize_t> shape{height, width};
     if (channels(to) > 1)
         shape.push_back(channels(to));
@@ -144,7 +145,7 @@ py::object frame_of(Call& call, GstSample* sample, PixelFormat to) {
         if (mapped) {
             fits = planes_fit(frame);
             if (fits)
-                failure = convert_frame(frame, to, out);
+                failure = convert_frame(frame, colour, to, out);
             gst_video_frame_unmap(&frame);
         }
     }
