@@ -104,13 +104,15 @@ def assert_close(image, reference, mean=1.0, worst=3):
 @pytest.mark.parametrize("matrix", list(MATRICES))
 @pytest.mark.parametrize("fmt", list(SUBSAMPLING))
 def test_every_layout_matrix_and_range_converts_by_the_formula(fmt, matrix, full):
-    # An odd size: the last column and row share their chroma with nobody.
-    y, u, v = random_planes(fmt, 37, 23, full)
+    # An odd size: rows padded to 4 bytes, and the last column and row share their chroma with
+    # nobody.
+    y, u, v = random_planes(fmt, 321, 241, full)
     sample = yuv_sample(fmt, y, u, v, f"{FULL if full else LIMITED}:{MATRICES[matrix][2]}:0:0")
-    reference = exact_bgr(y, upsampled(fmt, u, 37, 23), upsampled(fmt, v, 37, 23), matrix, full)
+    reference = exact_bgr(y, upsampled(fmt, u, 321, 241), upsampled(fmt, v, 321, 241), matrix,
+                          full)  # fmt: skip
 
     bgr, rgb, gray = (convert_sample(sample, pixel) for pixel in ("bgr", "rgb", "gray"))
-    assert bgr.shape == rgb.shape == (23, 37, 3) and gray.shape == (23, 37)
+    assert bgr.shape == rgb.shape == (241, 321, 3) and gray.shape == (241, 321)
     assert_close(bgr, reference)
     assert np.array_equal(rgb, bgr[..., ::-1])
     assert_close(gray, exact_gray(y, full), mean=0.5, worst=1)
