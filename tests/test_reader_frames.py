@@ -13,7 +13,7 @@ import streams
 from plumo.errors import InvalidRuntimeOptionError
 from plumo.stream_reader import Frame, StreamReader
 from plumo.stream_reader import reader as reader_module
-from plumo.utils.gstreamer import Gst
+from plumo.utils.gstreamer import Gst, convert_sample, offer_video_meta
 
 gi.require_version("GstVideo", "1.0")
 from gi.repository import GstVideo  # noqa: E402
@@ -28,12 +28,15 @@ def sysboot_starts(monkeypatch, main_loop):
     monkeypatch.setattr(reader_module, "sysboot", type("Boot", (), {"start": lambda: None}))
 
 
-def decoded(url):
-    """The decoder's own samples of a stream, as a plain pipeline receives them."""
+def decoded(url, video_meta=False):
+    """The decoder's own samples of a stream, as a plain pipeline receives them; with
+    `video_meta`, where the appsink says it takes buffers with a video meta."""
     pipeline = Gst.parse_launch(
         f"souphttpsrc location={url} ! decodebin ! appsink name=out sync=false"
     )
     sink = pipeline.get_by_name("out")
+    if video_meta:
+        offer_video_meta(sink.get_static_pad("sink"))
     pipeline.set_state(Gst.State.PLAYING)
     samples = []
     try:
@@ -135,6 +138,23 @@ def pattern_bgr(raw, width, height):
     del bytes_
     up = [np.repeat(np.repeat(c, sy, 0), sx, 1)[:height, :width] for c in (u, v)]
     return exact_bgr(y, *up, "bt601", full=False)
+
+
+def test_a_decoder_told_of_the_video_meta_hands_out_its_own_pictures(natural_server):
+    url = natural_server.url("/natural.mkv")
+    copied = decoded(url)
+    own = decoded(url, video_meta=True)
+    metas = [GstVideo.buffer_get_video_meta(s.get_buffer()) for s in (copied[0], own[0])]
+    # The decoder's pictures are padded (here 20 rows below the luma, for the libav decoder's own
+    # alignment), which only a video meta can describe; without one it copies them into plain
+    # planes.
+    assert metas[0] is None and metas[1] is not None
+    assert metas[1].offset[1] > 1280 * 720
+    assert len(own) == len(copied)
+    for index in (0, len(own) // 2, len(own) - 1):
+        assert np.array_equal(convert_sample(own[index]), convert_sample(copied[index]))
+    with pytest.raises(TypeError, match="must be a Gst.Pad"):
+        offer_video_meta(url)
 
 
 # Clips whose decoder hands out each layout: FFV1 decodes into the layout it was encoded from,

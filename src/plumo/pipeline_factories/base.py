@@ -11,7 +11,7 @@ from numbers import Real
 from typing import Callable, Optional
 
 # First: it pins the bindings' versions before anything here imports from gi.repository.
-from plumo.utils.gstreamer import Pipeline  # isort: skip
+from plumo.utils.gstreamer import Pipeline, offer_video_meta  # isort: skip
 
 from gi.repository import Gst  # noqa: E402
 
@@ -238,6 +238,11 @@ class PipelineFactory(ABC):
         frames, _ = pipeline.filter_caps(convert, [caps], auto_play=False)
         if not frames.link(appsink):
             raise NotLinkedError(f"Failed to link {frames.get_name()} to the appsink")
+        if self._native_frames:
+            # The native frame path finds the planes through the video meta, so a decoder may
+            # hand out its own padded pictures instead of copying each one (a libav decoder
+            # copies every frame otherwise).
+            offer_video_meta(appsink.get_static_pad("sink"))
         chain_sink = queue.get_static_pad("sink")
         if self._max_framerate is not None:
             # Frames are dropped before they are queued and converted, so a limit also saves

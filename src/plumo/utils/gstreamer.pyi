@@ -78,3 +78,6 @@ def pull_frame(
 def convert_sample(
     sample: Gst.Sample, pixel_format: str = "bgr"
 ) -> npt.NDArray[np.uint8]: ...
+
+# Allocation queries reaching the pad say its buffers may carry a video meta; the probe's id.
+def offer_video_meta(pad: Gst.Pad) -> int: ...

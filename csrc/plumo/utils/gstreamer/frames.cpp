@@ -30,6 +30,7 @@ Name gst_("Gst");
 Name gst_app_("GstApp");
 Name sample_("Sample");
 Name app_sink_("AppSink");
+Name pad_("Pad");
 Name sample_conversion_error_("SampleConversionError");
 Name sample_size_error_("SampleSizeError");
 
@@ -47,6 +48,17 @@ constexpr const char* pull_frame_doc =
         its memory, and the sample's presentation time in seconds (None where it has none); or
         None when no sample came within the timeout, or the appsink is at its end of stream
     :raises SampleConversionError: The sample could not be converted
+    )";
+
+constexpr const char* offer_video_meta_doc =
+    R"(Tells the elements upstream of the pad that its buffers may carry a video meta.
+
+    A decoder that knows it may then hand out the pictures it decodes into, with their padded
+    strides and plane offsets, rather than copy each one into a plainly laid out buffer.
+    `pull_frame` and `convert_sample` read the planes where the meta puts them.
+
+    :param pad: The sink pad of the element that takes the frames (an appsink's, say)
+    :return: The id of the pad probe that answers for it
     )";
 
 constexpr const char* convert_sample_doc =
@@ -200,6 +212,31 @@ py::object pull_frame(Call& call) {
     return py::make_tuple(image, seconds_in);
 }
 
+// Adds the video meta to each allocation query on its way to the pad. The query is the pad's to
+// change here: a pad probe sees it before the element answers it.
+GstPadProbeReturn add_video_meta(GstPad*, GstPadProbeInfo* info, gpointer) {
+    GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
+    if (query != nullptr && GST_QUERY_TYPE(query) == GST_QUERY_ALLOCATION &&
+        gst_query_is_writable(query) &&
+        !gst_query_find_allocation_meta(query, GST_VIDEO_META_API_TYPE, nullptr))
+        gst_query_add_allocation_meta(query, GST_VIDEO_META_API_TYPE, nullptr);
+    return GST_PAD_PROBE_OK;
+}
+
+py::object offer_video_meta(Call& call) {
+    py::handle pad = call[0];
+    int is_pad = PyObject_IsInstance(pad.ptr(), getattr(call.global(gst_), pad_).ptr());
+    if (is_pad < 0)
+        throw py::error_already_set();
+    if (is_pad == 0)
+        raise(PyExc_TypeError, fstring(py::str("pad must be a Gst.Pad, not "),
+                                       py::str(Py_TYPE(pad.ptr())->tp_name)));
+    gulong id =
+        gst_pad_add_probe(GST_PAD(pygobject_get(pad.ptr())), GST_PAD_PROBE_TYPE_QUERY_DOWNSTREAM,
+                          add_video_meta, nullptr, nullptr);
+    return py::int_(id);
+}
+
 py::object convert_sample(Call& call) {
     py::handle sample = call[0];
     PixelFormat to = pixel_format_of(call[1]);
@@ -218,6 +255,8 @@ constexpr Param pull_frame_params[] = {
     param("pixel_format").str().with_default("'bgr'"),
 };
 
+constexpr Param offer_video_meta_params[] = {param("pad").annotated("Gst.Pad")};
+
 constexpr Param convert_sample_params[] = {
     param("sample").annotated("Gst.Sample"),
     param("pixel_format").str().with_default("'bgr'"),
@@ -228,6 +267,9 @@ constexpr Param convert_sample_params[] = {
 constexpr FunctionDef pull_frame_def =
     function("pull_frame", "pull_frame", pull_frame_params, pull_frame, pull_frame_doc,
              "Optional[Tuple[np.ndarray, Optional[float]]]");
+constexpr FunctionDef offer_video_meta_def =
+    function("offer_video_meta", "offer_video_meta", offer_video_meta_params, offer_video_meta,
+             offer_video_meta_doc, "int");
 constexpr FunctionDef convert_sample_def =
     function("convert_sample", "convert_sample", convert_sample_params, convert_sample,
              convert_sample_doc, "np.ndarray");

@@ -54,5 +54,6 @@ py::object make_sample_size_error(py::module_ module, py::handle sample_conversi
 // The native frame path: pulling and converting in C++ (frames.cpp, frame_conversion.cpp).
 extern const FunctionDef pull_frame_def;
 extern const FunctionDef convert_sample_def;
+extern const FunctionDef offer_video_meta_def;
 
 }  // namespace plumo::gstreamer
