@@ -7,17 +7,20 @@
 //
 // Colour: libyuv's tables for limited-range BT.709 and BT.2020 hold a blue coefficient clipped to
 // what its 8-bit table entries can carry, and come out up to 13 (BT.709) and 16 (BT.2020) too
-// dark in blue against the exact formula. Such pictures are first stretched to full range, a
-// band of rows at a time into a small scratch buffer, and converted with the full-range table of
-// the same matrix, whose coefficients fit (within 1 of the formula over all legal inputs, plus
-// the stretch's rounding). Limited-range BT.601 and the full-range tables are used directly
-// (BT.601 limited: mean 0.17 off, at most 2).
+// dark in blue against the exact formula. For such pictures the chroma is first stretched to full
+// range, a band of rows at a time into a small scratch buffer, and converted with the full-range
+// chroma coefficients of the same matrix, whose values fit (on x86 with the limited-range luma
+// scale beside them, so the luma plane is read as it is; elsewhere the luma is stretched too and
+// the full-range table used whole). Limited-range BT.601 and the full-range tables are used
+// directly. Against the exact formula over every legal value: mean 0.07-0.36, at most 2.
 #include "frame_conversion.h"
 
 #include <libyuv.h>
+#include <libyuv/row.h>  // the fields of YuvConstants
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -71,24 +74,60 @@ struct Planes {
     int v_stride;
 };
 
-// The tables for a colour: libyuv's, for U-then-V and for V-then-U order, and whether the planes
-// must be stretched to full range first.
+// The tables for a colour: libyuv's, for U-then-V and for V-then-U order, and which planes must
+// be stretched to full range first.
 struct Tables {
     const YuvConstants* uv;
     const YuvConstants* vu;
-    bool stretch;
+    bool stretch_chroma;
+    bool stretch_luma;
 };
+
+#if defined(__x86_64__) || defined(__i386__)
+// On x86 a table keeps its chroma coefficients and its luma scale and offset in fields of their
+// own. The limited-range luma of one table with the full-range chroma of the same matrix converts
+// pictures whose chroma alone has been stretched: the luma, the larger plane, is read as it is.
+struct LimitedLumaTables {
+    alignas(64) YuvConstants uv;  // as aligned as libyuv's own, for its SIMD loads
+    alignas(64) YuvConstants vu;
+};
+
+YuvConstants with_luma_of(const YuvConstants& chroma, const YuvConstants& luma) {
+    YuvConstants table = chroma;
+    std::memcpy(table.kYToRgb, luma.kYToRgb, sizeof table.kYToRgb);
+    std::memcpy(table.kYBiasToRgb, luma.kYBiasToRgb, sizeof table.kYBiasToRgb);
+    return table;
+}
+
+#define PLUMO_LIMITED_RANGE(full, limited)                                                  \
+    [] {                                                                                    \
+        static const LimitedLumaTables tables{                                              \
+            with_luma_of(libyuv::kYuv##full##Constants, libyuv::kYuv##limited##Constants),  \
+            with_luma_of(libyuv::kYvu##full##Constants, libyuv::kYvu##limited##Constants)}; \
+        return Tables{&tables.uv, &tables.vu, true, false};                                 \
+    }()
+#else
+// Elsewhere both planes are stretched, and the full-range table converts them.
+#define PLUMO_LIMITED_RANGE(full, limited)                                         \
+    Tables {                                                                       \
+        &libyuv::kYuv##full##Constants, &libyuv::kYvu##full##Constants, true, true \
+    }
+#endif
 
 Tables tables_for(const Colour& colour) {
     switch (colour.matrix) {
         case GST_VIDEO_COLOR_MATRIX_BT709:
-            return {&libyuv::kYuvF709Constants, &libyuv::kYvuF709Constants, !colour.full_range};
+            if (colour.full_range)
+                return {&libyuv::kYuvF709Constants, &libyuv::kYvuF709Constants, false, false};
+            return PLUMO_LIMITED_RANGE(F709, H709);
         case GST_VIDEO_COLOR_MATRIX_BT2020:
-            return {&libyuv::kYuvV2020Constants, &libyuv::kYvuV2020Constants, !colour.full_range};
+            if (colour.full_range)
+                return {&libyuv::kYuvV2020Constants, &libyuv::kYvuV2020Constants, false, false};
+            return PLUMO_LIMITED_RANGE(V2020, 2020);
         default:
             if (colour.full_range)
-                return {&libyuv::kYuvJPEGConstants, &libyuv::kYvuJPEGConstants, false};
-            return {&libyuv::kYuvI601Constants, &libyuv::kYvuI601Constants, false};
+                return {&libyuv::kYuvJPEGConstants, &libyuv::kYvuJPEGConstants, false, false};
+            return {&libyuv::kYuvI601Constants, &libyuv::kYvuI601Constants, false, false};
     }
 }
 
@@ -181,14 +220,20 @@ int yuv_to_packed_stretched(const YuvLayout& layout, const Planes& p, bool rgb,
         int rows = std::min(band_rows, height - top);
         int chroma_top = half_height ? top / 2 : top;
         int chroma_rows = half_height ? (rows + 1) / 2 : rows;
-        stretch_rows(stretch_luma, p.y + std::ptrdiff_t(top) * p.y_stride, p.y_stride, luma, width,
-                     width, rows);
+        const uint8_t* band_luma = p.y + std::ptrdiff_t(top) * p.y_stride;
+        int band_luma_stride = p.y_stride;
+        if (tables.stretch_luma) {
+            stretch_rows(stretch_luma, band_luma, p.y_stride, luma, width, width, rows);
+            band_luma = luma;
+            band_luma_stride = width;
+        }
         stretch_rows(stretch_chroma, p.u + std::ptrdiff_t(chroma_top) * p.u_stride, p.u_stride,
                      first_chroma, chroma_bytes, chroma_bytes, chroma_rows);
         if (!layout.semi_planar)
             stretch_rows(stretch_chroma, p.v + std::ptrdiff_t(chroma_top) * p.v_stride, p.v_stride,
                          second_chroma, chroma_bytes, chroma_bytes, chroma_rows);
-        Planes band{luma, width, first_chroma, chroma_bytes, second_chroma, chroma_bytes};
+        Planes band{band_luma,    band_luma_stride, first_chroma,
+                    chroma_bytes, second_chroma,    chroma_bytes};
         int result = yuv_to_packed(layout, band, rgb, tables,
                                    dst + std::ptrdiff_t(top) * dst_stride, dst_stride, width, rows);
         if (result != 0)
@@ -338,7 +383,7 @@ const char* convert_frame(const GstVideoFrame& frame, const Colour& colour, Pixe
     int out_stride = width * 3;
     int result;
     try {
-        result = tables.stretch
+        result = tables.stretch_chroma
                      ? yuv_to_packed_stretched(layout, planes, rgb, tables, out, out_stride, width,
                                                height)
                      : yuv_to_packed(layout, planes, rgb, tables, out, out_stride, width, height);
