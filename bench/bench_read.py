@@ -30,7 +30,9 @@ the decoder's pictures itself.
 Then N streams at once (1, 4, 8): N threads, each with its own reader on the 1280x720 clip, plumo
 (BGR) against OpenCV/FFmpeg: frames per second of all streams together and CPU time per frame.
 Last, plumo's resident memory in a process of its own that reads a 1,000-frame 1280x720 clip
-(300 with --quick): before the start and after every 100 frames.
+(300 with --quick): before the start and after every 100 frames, once with glibc's malloc as it
+comes and once with its mmap threshold pinned (see PINNED_MALLOC), which tells the allocator's
+drift from what the reader keeps.
 
 Everything ends in Markdown tables to paste into the README.
 """
@@ -350,10 +352,32 @@ def rss_child(url: str, every: int = 100) -> None:
     print(json.dumps({"frames": count, "series": series}))
 
 
-def rss_series(url: str) -> dict:
+def rss_series(url: str, env: Optional[Dict[str, str]] = None) -> dict:
     command = [sys.executable, __file__, "--rss-child", url]
-    run = subprocess.run(command, check=True, capture_output=True, text=True, timeout=600)
+    run = subprocess.run(command, check=True, capture_output=True, text=True, timeout=600,
+                         env={**os.environ, **(env or {})})  # fmt: skip
     return json.loads(run.stdout.strip().splitlines()[-1])
+
+
+# glibc raises its threshold for serving a block with mmap to the size of each mmapped block that
+# is freed, so after the first frame is let go, frames come from the heap, whose high-water mark
+# creeps up as it fragments. Pinned (as this variable does), every frame is mapped and unmapped,
+# and what is left is what the reader itself keeps.
+PINNED_MALLOC = {"MALLOC_MMAP_THRESHOLD_": "131072"}
+
+
+def describe_rss(memory: dict, frame_bytes: int) -> str:
+    """The series from frame 100 on: its range, and the slope of a straight line through it."""
+    points = [(n, kib / 1024) for n, kib in memory["series"] if n >= 100]
+    frames, mib = zip(*points)
+    slope = float(np.polyfit(frames, mib, 1)[0]) if len(points) > 1 else 0.0
+    rise = slope * (frames[-1] - frames[0])
+    # Flat: the line rises by less than one frame's array over the whole read.
+    verdict = "flat" if abs(rise) < frame_bytes / 2**20 else "not flat"
+    return (
+        f"from frame 100 on {min(mib):.1f}-{max(mib):.1f} MiB, the fitted line rises"
+        f" {rise:+.1f} MiB from frame {frames[0]} to {frames[-1]}: {verdict}"
+    )
 
 
 # --- reporting ----------------------------------------------------------------------------------
@@ -470,7 +494,10 @@ def main():
             print(f"round {round_ + 1}/{rounds}: {time.perf_counter() - started:.0f} s",
                   file=sys.stderr, flush=True)  # fmt: skip
 
-        memory = rss_series(long_server.url)
+        memory = {
+            "glibc's default malloc": rss_series(long_server.url),
+            "mmap threshold pinned": rss_series(long_server.url, PINNED_MALLOC),
+        }
     finally:
         for server in servers + [long_server]:
             server.__exit__(None, None, None)
@@ -537,22 +564,20 @@ def main():
     print("\n".join(lines))
 
     # --- memory
-    series = memory["series"]
     print(f"\n### plumo's resident memory, a {long_length}-frame {clip720.label} clip, in a"
           " process of its own (MiB; before the start, then every 100 frames)\n")  # fmt: skip
-    print("| " + " | ".join(str(n) for n, _ in series) + " |")
-    print("|" + "---|" * len(series))
-    print("| " + " | ".join(f"{kib / 1024:.0f}" for _, kib in series) + " |")
-    if memory["frames"] != long_length:
-        print(f"\nonly {memory['frames']} of {long_length} frames arrived")
-    settled = [kib for n, kib in series if n >= 100]
-    growth = (settled[-1] - settled[0]) / 1024
-    width = (max(settled) - min(settled)) / 1024
-    # Flat: within the size of two BGR frames at 720p (2.6 MiB each), the appsink's and the reader's
-    # own come and go.
-    verdict = "flat" if width <= 6 else "not flat"
-    print(f"\nfrom frame 100 on: {min(settled) / 1024:.1f}-{max(settled) / 1024:.1f} MiB (spread"
-          f" {width:.1f} MiB, {growth:+.1f} MiB from frame 100 to the last): {verdict}")  # fmt: skip
+    marks = [n for n, _ in next(iter(memory.values()))["series"]]
+    print("| malloc | " + " | ".join(str(n) for n in marks) + " |")
+    print("|---|" + "---|" * len(marks))
+    for name, series in memory.items():
+        print(f"| {name} | " + " | ".join(f"{kib / 1024:.0f}" for _, kib in series["series"]) + " |")
+    print()
+    for name, series in memory.items():
+        if series["frames"] != long_length:
+            print(f"{name}: only {series['frames']} of {long_length} frames arrived")
+        print(f"{name}: {describe_rss(series, clip720.width * clip720.height * 3)}")
+    print(f"(flat: a rise of less than one BGR frame, {clip720.width * clip720.height * 3 / 2**20:.1f}"
+          f" MiB; pinned: {' '.join(f'{k}={v}' for k, v in PINNED_MALLOC.items())})")
 
 
 if __name__ == "__main__":
