@@ -21,7 +21,8 @@ here, printed at the start), so that the decoder's threads compete for the CPUs 
 would. Timed from PLAYING to the end of the stream (pipelines stopped included); CPU time is the
 whole process's. Configurations take turns, in an order that rotates from round to round.
 
-With max-threads 1, thread-type changes nothing (one thread does all): its three rows measure the
+A run during which other processes (or the hypervisor) took more than 15% of the CPUs is taken
+again (3 tries at most); how much they took is printed with the results. With max-threads 1, thread-type changes nothing (one thread does all): its three rows measure the
 same set-up, and their spread is the noise of the run.
 """
 
@@ -50,6 +51,7 @@ from gi.repository import GstVideo  # noqa: E402
 import clips  # noqa: E402  (bench/, this script's folder)
 
 TIMEOUT = 120.0
+OTHERS = clips.OthersWatch()
 DESCRIPTION = (
     "souphttpsrc location={url} ! decodebin name=decoder"
     " ! queue max-size-buffers=4 max-size-bytes=0 max-size-time=0"
@@ -58,6 +60,7 @@ DESCRIPTION = (
 MAX_THREADS = [1, 2, 0]
 THREAD_TYPES = ["frame", "slice", "auto"]
 THREAD_TYPE_FLAGS = {"auto": 0, "frame": 1, "slice": 2}  # gst-inspect-1.0 avdec_h264
+BASELINE_NAME = "1 thread"
 
 
 # --- the conversion the reading thread does -----------------------------------------------------------
@@ -111,6 +114,10 @@ class Setting:
     def __str__(self):
         threads = "0 (auto)" if self.max_threads == 0 else str(self.max_threads)
         return f"max-threads {threads}, thread-type {self.thread_type}"
+
+
+BASELINE = Setting(1, "auto")
+"""What the others are compared with: the decoder on one thread."""
 
 
 class Stream:
@@ -196,11 +203,13 @@ def run(url: str, expected: int, setting: Setting, streams: int, convert: Conver
     group = [Stream(url, setting, convert, start) for _ in range(streams)]
     for stream in group:
         stream.thread.start()
+    OTHERS.start()
     cpu, wall = time.process_time(), time.perf_counter()
     start.wait()
     for stream in group:
         stream.thread.join()
     wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
+    OTHERS.stop()
     for stream in group:
         if stream.error is not None:
             raise RuntimeError(f"{setting}: {stream.error!r}") from stream.error
@@ -239,10 +248,10 @@ def spread(values: List[float], fmt: str) -> str:
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rounds", type=int, default=None, help="rounds (default 5; --quick: 2)")
+    parser.add_argument("--rounds", type=int, default=None, help="rounds (default 8; --quick: 2)")
     parser.add_argument("--quick", action="store_true", help="a smoke run: 200-frame clips")
     args = parser.parse_args()
-    rounds = args.rounds if args.rounds is not None else (2 if args.quick else 5)
+    rounds = args.rounds if args.rounds is not None else (2 if args.quick else 8)
     if rounds < 1:
         parser.error("--rounds must be at least 1")
     length = 200 if args.quick else 600
@@ -259,7 +268,7 @@ def main():
               f" {convert.cost_ms(width, height):.2f} ms a frame")  # fmt: skip
 
     single = [Setting(m, t) for m in MAX_THREADS for t in THREAD_TYPES]
-    several = [Setting(1, "auto"), Setting(0, "auto")]
+    several = [BASELINE, Setting(0, "auto")]
     jobs = [(size, 1, s) for size in sizes for s in single]
     jobs += [(size, 4, s) for size in sizes for s in several]
     rows = {job: Row() for job in jobs}
@@ -274,37 +283,51 @@ def main():
             started = time.perf_counter()
             k = round_ % len(jobs)
             for size, streams, setting in jobs[k:] + jobs[:k]:
-                result = run(servers[size].url, length, setting, streams, convert)
+                result = OTHERS.quietly(
+                    lambda: run(servers[size].url, length, setting, streams, convert)
+                )
                 rows[size, streams, setting].runs.append(result)
             print(f"round {round_ + 1}/{rounds}: {time.perf_counter() - started:.0f} s",
                   file=sys.stderr, flush=True)  # fmt: skip
     finally:
         for server in servers.values():
             server.__exit__(None, None, None)
-    print(f"load average after: {os.getloadavg()[0]:.2f}")
+    print(f"load average after: {os.getloadavg()[0]:.2f}; {OTHERS.summary()}")
 
     print(f"\n| clip | streams | avdec_h264 | fps (all streams) | CPU ms/frame | frames per CPU"
-          " second | process threads |")  # fmt: skip
-    print("|---|---|---|---|---|---|---|")
+          f" second | fps / {BASELINE_NAME} | frames per CPU second / {BASELINE_NAME}"
+          " | process threads |")  # fmt: skip
+    print("|---|---|---|---|---|---|---|---|---|")
     best = {}
     for size, streams, setting in jobs:
         row = rows[size, streams, setting]
+        base = rows[size, streams, BASELINE]
+        # Each round's figures over the baseline's in the same round: drift cancels out.
+        fps_ratio = statistics.median(a / b for a, b in zip(row.fps(), base.fps()))
+        cpu_ratio = statistics.median(
+            a / b for a, b in zip(row.per_cpu_second(), base.per_cpu_second())
+        )
         threads = sorted({r.threads for r in row.runs})
         label = f"{size[0]}x{size[1]}"
         print(f"| {label} | {streams} | {setting} | {spread(row.fps(), '.0f')}"
               f" | {spread(row.cpu_ms(), '.2f')} | {spread(row.per_cpu_second(), '.0f')}"
-              f" | {'/'.join(map(str, threads))} |")  # fmt: skip
-        for key, value in (("fps", statistics.median(row.fps())),
-                           ("per CPU second", statistics.median(row.per_cpu_second()))):  # fmt: skip
+              f" | {fps_ratio:.2f} | {cpu_ratio:.2f} | {'/'.join(map(str, threads))} |")  # fmt: skip
+        for key, value in (("fps", fps_ratio), ("frames per CPU second", cpu_ratio)):
             group = (label, streams, key)
             if group not in best or value > best[group][0]:
                 best[group] = (value, setting)
-    print("\nMedians (range) over the rounds. Process threads: the process's threads 50 frames"
+    print("\nMedians (range) over the rounds; the ratios are medians of each round's ratio to"
+          f" {BASELINE_NAME} in the same round. Process threads: the process's threads 50 frames"
           " into the stream (all streams and this script's own included).")  # fmt: skip
-    print("\nBest, by median:")
+    for size in sizes:
+        same = [statistics.median(rows[size, 1, Setting(1, t)].fps()) for t in THREAD_TYPES]
+        print(f"Noise, {size[0]}x{size[1]}: the three max-threads 1 rows (the same set-up) have"
+              f" median fps {min(same):.0f}-{max(same):.0f} ({max(same) / min(same) - 1:.0%}"
+              " apart)")  # fmt: skip
+    print("\nBest, by the median ratio to the baseline:")
     for (label, streams, key), (value, setting) in best.items():
         print(f"  {label}, {streams} stream{'s' if streams > 1 else ''}, {key}: {setting}"
-              f" ({value:.0f})")  # fmt: skip
+              f" ({value:.2f})")  # fmt: skip
 
 
 if __name__ == "__main__":

@@ -34,7 +34,9 @@ Last, plumo's resident memory in a process of its own that reads a 1,000-frame 1
 comes and once with its mmap threshold pinned (see PINNED_MALLOC), which tells the allocator's
 drift from what the reader keeps.
 
-Everything ends in Markdown tables to paste into the README.
+A read during which other processes (or the hypervisor) took more than 15% of the CPUs is taken
+again (3 tries at most); how much they took is printed. Everything ends in Markdown tables to
+paste into the README.
 """
 
 import argparse
@@ -66,6 +68,7 @@ av = cv2 = None
 
 TIMEOUT = 120.0
 REFERENCE = "OpenCV/FFmpeg"
+OTHERS = clips.OthersWatch()
 
 
 def rivals() -> None:
@@ -224,9 +227,11 @@ class Run:
 
 def measure(contender: Contender, clip: Clip) -> Run:
     frames = Frames(clip, contender.layout)
+    OTHERS.start()
     cpu, wall = time.process_time(), time.perf_counter()
     contender.read(clip.url, frames)
     wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
+    OTHERS.stop()
     check(contender.name, clip, frames)
     return Run(wall, cpu, frames.count)
 
@@ -257,11 +262,13 @@ def run_streams(contender: Contender, clip: Clip, streams: int) -> Run:
     threads = [threading.Thread(target=work, name=f"stream-{i}") for i in range(streams)]
     for thread in threads:
         thread.start()
+    OTHERS.start()
     barrier.wait()
     cpu, wall = time.process_time(), time.perf_counter()
     for thread in threads:
         thread.join()
     wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
+    OTHERS.stop()
     if errors:
         raise RuntimeError(f"{contender.name}, {streams} streams: {errors[0]!r}") from errors[0]
     for frames in done:
@@ -372,8 +379,9 @@ def describe_rss(memory: dict, frame_bytes: int) -> str:
     frames, mib = zip(*points)
     slope = float(np.polyfit(frames, mib, 1)[0]) if len(points) > 1 else 0.0
     rise = slope * (frames[-1] - frames[0])
-    # Flat: the line rises by less than one frame's array over the whole read.
-    verdict = "flat" if abs(rise) < frame_bytes / 2**20 else "not flat"
+    # Flat: the line moves by less than one frame's array over the whole read.
+    frame_mib = frame_bytes / 2**20
+    verdict = "flat" if abs(rise) < frame_mib else ("grows" if rise > 0 else "falls")
     return (
         f"from frame 100 on {min(mib):.1f}-{max(mib):.1f} MiB, the fitted line rises"
         f" {rise:+.1f} MiB from frame {frames[0]} to {frames[-1]}: {verdict}"
@@ -488,9 +496,11 @@ def main():
         for round_ in range(rounds):
             started = time.perf_counter()
             for clip, contender in rotated(jobs, round_):
-                single[clip.label, contender.name].runs.append(measure(contender, clip))
+                result = OTHERS.quietly(lambda: measure(contender, clip))
+                single[clip.label, contender.name].runs.append(result)
             for n, name in rotated(multi_jobs, round_):
-                multi[n, name].runs.append(run_streams(by_name[name], clip720, n))
+                result = OTHERS.quietly(lambda: run_streams(by_name[name], clip720, n))
+                multi[n, name].runs.append(result)
             print(f"round {round_ + 1}/{rounds}: {time.perf_counter() - started:.0f} s",
                   file=sys.stderr, flush=True)  # fmt: skip
 
@@ -501,7 +511,7 @@ def main():
     finally:
         for server in servers + [long_server]:
             server.__exit__(None, None, None)
-    print(f"load average after: {os.getloadavg()[0]:.2f}")
+    print(f"load average after: {os.getloadavg()[0]:.2f}; {OTHERS.summary()}")
 
     # --- single streams
     lines = [
@@ -576,7 +586,7 @@ def main():
         if series["frames"] != long_length:
             print(f"{name}: only {series['frames']} of {long_length} frames arrived")
         print(f"{name}: {describe_rss(series, clip720.width * clip720.height * 3)}")
-    print(f"(flat: a rise of less than one BGR frame, {clip720.width * clip720.height * 3 / 2**20:.1f}"
+    print(f"(flat: the line moves by less than one BGR frame, {clip720.width * clip720.height * 3 / 2**20:.1f}"
           f" MiB; pinned: {' '.join(f'{k}={v}' for k, v in PINNED_MALLOC.items())})")
 
 

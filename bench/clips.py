@@ -4,12 +4,13 @@ encoded again with ffmpeg's libx264 as a camera would send it: veryfast, a key f
 frames (2 s), no B-frames, yuv420p, no colour tags (as the source), in Matroska.
 
 Each clip is made once and kept in bench/.cache/ (git-ignored), under a name that carries every
-setting that shapes it.
+setting that shapes it. OthersWatch measures how much of the machine other work took meanwhile.
 """
 
 import os
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 BENCH = Path(__file__).resolve().parent
@@ -51,3 +52,65 @@ def natural_clip(frames: int, width: int = 1280, height: int = 720) -> Path:
     subprocess.run(command, check=True)
     partial.rename(path)
     return path
+
+
+# --- what else the machine is doing -------------------------------------------------------------
+
+
+def machine_busy_seconds() -> float:
+    """CPU time the whole machine has spent busy since boot (every process, and the time the
+    hypervisor took: steal), from /proc/stat."""
+    with open("/proc/stat") as f:
+        fields = [int(x) for x in f.readline().split()[1:9]]
+    user, nice, system, _idle, _iowait, irq, softirq, steal = fields
+    return (user + nice + system + irq + softirq + steal) / os.sysconf("SC_CLK_TCK")
+
+
+class OthersWatch:
+    """The share of the machine's CPUs that others (other processes, steal) took while timed:
+    busy time of the whole machine less this process's own, over wall time times CPUs. A
+    benchmark on a machine shared with other work says so with it, and can take a timing again
+    when others took more than `limit` (see `quietly`)."""
+
+    def __init__(self, limit: float = 0.15, tries: int = 3):
+        self.limit = limit
+        self.tries = tries
+        self.shares = []  # of the timings kept
+        self.retaken = 0
+        self._last = 0.0
+
+    def start(self):
+        self._busy, self._own, self._wall = (
+            machine_busy_seconds(), time.process_time(), time.perf_counter()
+        )
+
+    def stop(self) -> float:
+        busy = machine_busy_seconds() - self._busy
+        own = time.process_time() - self._own
+        wall = time.perf_counter() - self._wall
+        self._last = max(0.0, busy - own) / (wall * (os.cpu_count() or 1))
+        return self._last
+
+    def quietly(self, timed):
+        """Calls `timed` (which starts and stops this watch around what it times) until others
+        took at most `limit` of the CPUs meanwhile, `tries` times at most; returns its last
+        result."""
+        for attempt in range(self.tries):
+            result = timed()
+            if self._last <= self.limit or attempt == self.tries - 1:
+                break
+            self.retaken += 1
+        self.shares.append(self._last)
+        return result
+
+    def summary(self) -> str:
+        if not self.shares:
+            return "others' share of the CPUs: not measured"
+        shares = sorted(self.shares)
+        over = sum(share > self.limit for share in shares)
+        return (
+            f"others' share of the CPUs while timed (other processes, steal): median"
+            f" {shares[len(shares) // 2]:.0%}, at most {shares[-1]:.0%} over {len(shares)}"
+            f" timings; {self.retaken} timings taken again for others above {self.limit:.0%},"
+            f" {over} kept above it after {self.tries} tries"
+        )
