@@ -1,210 +1,134 @@
-"""Reading a clip over HTTP into BGR arrays, end to end: plumo against GStreamer's own decode and
-colour conversion (the limit of the pipeline plumo builds), OpenCV with its GStreamer and FFmpeg
-back-ends, and PyAV, in one run; then plumo's resident memory over a long clip.
+"""Reading natural H.264 video over HTTP into numpy arrays, end to end: plumo's StreamReader in
+each pixel format against OpenCV (FFmpeg back-end, and GStreamer back-end) and PyAV (frame
+threads, and its "AUTO" threading), with GStreamer's own decoding as the limit; then several
+streams at once; then plumo's resident memory over a long read.
 
-Set-up: bench/setup.sh (plumo, and OpenCV, PyAV and x264enc from Debian).
-Run: .venv/bin/python bench/bench_read.py [--rounds N]
+Set-up: bench/setup.sh (plumo, and OpenCV, PyAV and ffmpeg from Debian).
+Run:    .venv/bin/python bench/bench_read.py [--rounds N] [--quick]
 
-The clips (1280x720 H.264 from x264enc, in Matroska, 30 frames a second) are made once and kept in
-bench/.cache/. A local HTTP server (plumo.demo.ClipServer, on 127.0.0.1, in a thread) sends each
-one whole, with its length. Every contender reads the clip from that server, from opening the URL
-to the end of the stream, and turns every frame into a BGR numpy array of its own (the arrays are
-checked, then let go: keeping 300 frames of 2.7 MB each would time the allocator). The contenders
-take turns, in an order that rotates from round to round, so that drift hits them alike.
+The clips are "Big Buck Bunny" looped and encoded again as a camera would send it (bench/clips.py:
+libx264 veryfast, a key frame every 50 frames, no B-frames, Matroska), 600 frames at 1280x720 and
+the same scaled to 1920x1080 (200 each with --quick), made once into bench/.cache/. A local HTTP
+server (plumo.demo.ClipServer, 127.0.0.1, a thread of this process) sends each one whole. Every
+contender reads the URL from opening it to the end of the stream and gets each frame as an array
+of its own (checked, then let go); the contenders take turns in an order that rotates from round
+to round, so that drift hits them alike.
 
-"plumo" reads with StreamReader; "plumo (factory, appsink)" takes the reader's road by hand: the
-HTTP factory's pipeline, its appsink pulled and each sample turned into an array with
-sample_to_ndarray (the only plumo row for a plumo without its reader). The middle frame of each
-contender is compared with plumo's: FFmpeg (OpenCV's and PyAV's) converts with the BT.601 matrix,
-where GStreamer follows the clip's BT.709, so theirs differ by a few values.
+Per contender and clip: frames per second (wall time) and CPU time per frame (the process's CPU
+time over the read, every thread of it: decoders, converters, the server's sending), as medians
+over the rounds, and both as ratios to OpenCV/FFmpeg's in the same round. Each reader's frames
+are counted and their shapes checked in every round; the middle frame is compared with
+OpenCV/FFmpeg's, and with the clip's own YUV picture (decoded by PyAV) turned into BGR in numpy
+with the BT.601 and with the BT.709 matrix, to tell which matrix each reader converts with (gray:
+with the Y plane as it is, limited range, and stretched to full range).
 
-"GStreamer decode+BGR" is the limit: the description below, run in this process with
-Gst.parse_launch into a fakesink (no frame leaves GStreamer), timed from PLAYING to the end of the
-stream. "GStreamer, plumo's chain" is the same with what plumo's decoder set-up adds (a queue
-before the conversion, the decoder's and the converter's thread counts): what GStreamer itself
-makes of plumo's pipeline, without taking the frames out. gst-launch-1.0 runs the plain
-description in a process of its own; its wall time includes starting that process, loading the
-plug-ins and tearing down, so it is printed twice: as measured, and less the wall time of the same
-command on a one-frame clip (the fixed cost of a run).
+"GStreamer ... (limit)" rows run plumo's own chain (decodebin with plumo's decoder set-up, the
+queue, videoconvert) in this process into a fakesink: what GStreamer makes of it without taking
+frames out; the I420 row stops after the decoder and the queue, the limit of a reader that converts
+the decoder's pictures itself.
+
+Then N streams at once (1, 4, 8): N threads, each with its own reader on the 1280x720 clip, plumo
+(BGR) against OpenCV/FFmpeg: frames per second of all streams together and CPU time per frame.
+Last, plumo's resident memory in a process of its own that reads a 1,000-frame 1280x720 clip
+(300 with --quick): before the start and after every 100 frames, once with glibc's malloc as it
+comes and once with its mmap threshold pinned (see PINNED_MALLOC), which tells the allocator's
+drift from what the reader keeps.
+
+A read during which other processes (or the hypervisor) took more than 15% of the CPUs is taken
+again (3 tries at most); how much they took is printed. Everything ends in Markdown tables to
+paste into the README.
 """
 
 import argparse
-import contextlib
+import json
 import os
 import statistics
 import subprocess
 import sys
+import threading
 import time
+from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Optional
+from typing import Callable, Dict, List, Optional
 
 import numpy as np
 
 # First: it pins the bindings' versions, and OpenCV's GStreamer back-end shares the library.
-from plumo.utils.gstreamer import Gst, sample_to_ndarray  # isort: skip
+from plumo.utils.gstreamer import Gst  # isort: skip
 from plumo import sysboot  # noqa: E402
 from plumo.demo import ClipServer  # noqa: E402
+from plumo.errors import InvalidRuntimeOptionError  # noqa: E402
 from plumo.pipeline_factories import base  # noqa: E402
-from plumo.pipeline_factories.http import HTTPPipelineFactory  # noqa: E402
+from plumo.stream_reader import StreamReader  # noqa: E402
 
-try:
-    from plumo.stream_reader import StreamReader  # noqa: E402
-except ImportError:  # a plumo without its reader: the factory road alone
-    StreamReader = None
+import clips  # noqa: E402  (bench/, this script's folder)
 
-# OpenCV: not its warnings that it cannot tell the position of a stream while it starts.
-os.environ.setdefault("OPENCV_LOG_LEVEL", "ERROR")
-import av  # noqa: E402
-import cv2  # noqa: E402
+# OpenCV and PyAV come in with rivals(): the memory child process reads with plumo alone.
+av = cv2 = None
 
-CACHE = Path(__file__).resolve().parent / ".cache"
-WIDTH, HEIGHT, FRAMES, LONG_FRAMES = 1280, 720, 300, 1000
-TIMEOUT = 30.0
-
-DECODE = "souphttpsrc location={url} ! decodebin ! videoconvert ! video/x-raw,format=BGR"
-# The same with what plumo's decoder set-up adds: the queue, the converter's threads, and (see
-# read_gstreamer_tuned) the decoder's.
-DECODE_TUNED = (
-    "souphttpsrc location={url} ! decodebin name=decoder"
-    " ! queue max-size-buffers=4 max-size-bytes=0 max-size-time=0"
-    f" ! videoconvert n-threads={base._converter_threads()} ! video/x-raw,format=BGR"
-)
-LIMIT = "GStreamer decode+BGR"
-CHAIN = "GStreamer, plumo's chain"
+TIMEOUT = 120.0
+REFERENCE = "OpenCV/FFmpeg"
+OTHERS = clips.OthersWatch()
 
 
-# --- the clips and the server -------------------------------------------------------------------
+def rivals() -> None:
+    global av, cv2
+    # OpenCV: not its warnings that it cannot tell the position of a stream while it starts.
+    os.environ.setdefault("OPENCV_LOG_LEVEL", "ERROR")
+    import av as _av
+    import cv2 as _cv2
+
+    av, cv2 = _av, _cv2
 
 
-def make_clip(frames: int) -> Path:
-    """The clip of `frames` frames, made with x264enc the first time it is asked for."""
-    path = CACHE / f"smpte-{WIDTH}x{HEIGHT}-{frames}.mkv"
-    if path.exists():
-        return path
-    CACHE.mkdir(exist_ok=True)
-    partial = path.with_suffix(".part")
-    print(f"making {path.name} (once) ...", file=sys.stderr, flush=True)
-    # A moving test card: every frame differs from the last, as in a real video. I420 in, so
-    # that x264enc makes the usual 8-bit 4:2:0 High profile, not the 4:4:4 it would otherwise pick.
-    pipeline = Gst.parse_launch(
-        f"videotestsrc num-buffers={frames} pattern=smpte horizontal-speed=4"
-        f" ! video/x-raw,format=I420,width={WIDTH},height={HEIGHT},framerate=30/1"
-        f" ! x264enc ! video/x-h264,profile=high ! matroskamux ! filesink location={partial}"
-    )
-    end = run_to_end(pipeline, timeout=600)
-    if end.type != Gst.MessageType.EOS:
-        raise RuntimeError(f"could not make {path.name}: {end.parse_error()[0].message}")
-    partial.rename(path)
-    return path
-
-
-def run_to_end(pipeline: Gst.Pipeline, timeout: float = TIMEOUT, at_end=None) -> Gst.Message:
-    """Plays the pipeline to its end (or first error), calls `at_end` with it there, and stops
-    it; returns that message."""
-    bus = pipeline.get_bus()
-    pipeline.set_state(Gst.State.PLAYING)
+def pixel_formats_supported() -> bool:
+    """Whether this plumo's reader takes `pixel_format` (checked once, without opening)."""
     try:
-        message = bus.timed_pop_filtered(
-            int(timeout * Gst.SECOND), Gst.MessageType.EOS | Gst.MessageType.ERROR
-        )
-        if message is None:
-            raise TimeoutError(f"no end within {timeout} s")
-        if at_end is not None:
-            at_end(pipeline)
-    finally:
-        pipeline.set_state(Gst.State.NULL)
-    return message
+        StreamReader("http://127.0.0.1:9/probe", pixel_format="rgb")
+    except InvalidRuntimeOptionError:
+        return False
+    return True
 
 
-# --- the contenders: each reads the URL and returns its frames' checker -------------------------
+# --- frames -------------------------------------------------------------------------------------
+
+
+@dataclass
+class Clip:
+    label: str
+    path: Path
+    width: int
+    height: int
+    frames: int
+    url: str = ""
 
 
 class Frames:
-    """Checks each frame a contender hands over, and keeps one (the middle one) to compare."""
+    """Checks each frame a contender hands over, and keeps a copy of the middle one."""
 
-    def __init__(self):
+    def __init__(self, clip: Clip, layout: Optional[str]):
+        self.shape = (clip.height, clip.width) + (() if layout == "gray" else (3,))
+        self.middle_index = clip.frames // 2
         self.count = 0
         self.bad = 0
         self.middle = None
 
     def add(self, frame: np.ndarray) -> None:
-        if frame.shape != (HEIGHT, WIDTH, 3) or frame.dtype != np.uint8:
+        if frame.shape != self.shape or frame.dtype != np.uint8:
             self.bad += 1
-        if self.count == FRAMES // 2:
+        if self.count == self.middle_index:
             self.middle = np.array(frame)
         self.count += 1
 
 
-class Watcher:
-    """The factory's bus watch: the first error after the pipeline's own start."""
-
-    def __init__(self):
-        self.started = False
-        self.error = None
-
-    def watch(self, _bus, message, pipeline):
-        if message.type == Gst.MessageType.STATE_CHANGED and message.src is pipeline:
-            self.started = True
-        elif self.started and message.type == Gst.MessageType.ERROR and self.error is None:
-            self.error = message.parse_error()[0].message
-        return True
+# --- the contenders: each reads the URL to its end, handing each frame to `frames.add` ----------
 
 
-def plumo_frames(url: str):
-    """Yields the frames of the URL as the HTTP factory's pipeline delivers them."""
-    watcher = Watcher()
-    factory = HTTPPipelineFactory(url=url, pipeline_watcher=watcher.watch,
-                                  on_complete=lambda pipeline: None)  # fmt: skip
-    pipeline = factory.build()
-    try:
-        appsink = pipeline.appsink
-        deadline = time.monotonic() + TIMEOUT
-        while time.monotonic() < deadline:
-            sample = appsink.try_pull_sample(Gst.SECOND)
-            if sample is not None:
-                yield sample_to_ndarray(sample)
-            elif appsink.is_eos():
-                return
-            elif watcher.error is not None:
-                raise RuntimeError(watcher.error)
-        raise TimeoutError(f"no end within {TIMEOUT} s")
-    finally:
-        pipeline.set_state(Gst.State.NULL)
-        pipeline.release_resources()
-
-
-def read_plumo(url: str, frames: Frames) -> None:
-    with StreamReader(url) as reader:
+def read_plumo(url: str, frames: Frames, pixel_format: Optional[str]) -> None:
+    options = {} if pixel_format is None else {"pixel_format": pixel_format}
+    with StreamReader(url, **options) as reader:
         for frame in reader:
             frames.add(frame)
-
-
-def read_plumo_factory(url: str, frames: Frames) -> None:
-    for frame in plumo_frames(url):
-        frames.add(frame)
-
-
-def read_gstreamer(url: str, frames: Frames, description: str = DECODE, tune=None) -> None:
-    def count(pipeline):
-        # The sink counts what it got (until it stops); no frame is taken out of GStreamer here.
-        stats = pipeline.get_by_name("sink").get_property("stats")
-        frames.count = stats.get_value("rendered")
-
-    pipeline = Gst.parse_launch(f"{description.format(url=url)} ! fakesink name=sink sync=false")
-    if tune is not None:
-        pipeline.get_by_name("decoder").connect("deep-element-added", tune)
-    end = run_to_end(pipeline, at_end=count)
-    if end.type == Gst.MessageType.ERROR:
-        raise RuntimeError(end.parse_error()[0].message)
-
-
-def read_opencv_gstreamer(url: str, frames: Frames) -> None:
-    capture = cv2.VideoCapture(f"{DECODE.format(url=url)} ! appsink sync=false", cv2.CAP_GSTREAMER)
-    read_capture(capture, frames)
-
-
-def read_opencv_ffmpeg(url: str, frames: Frames) -> None:
-    read_capture(cv2.VideoCapture(url, cv2.CAP_FFMPEG), frames)
 
 
 def read_capture(capture, frames: Frames) -> None:
@@ -220,63 +144,198 @@ def read_capture(capture, frames: Frames) -> None:
         capture.release()
 
 
-def read_gstreamer_tuned(url: str, frames: Frames) -> None:
-    read_gstreamer(url, frames, DECODE_TUNED, base._tune_decoder_element)
+def read_opencv_ffmpeg(url: str, frames: Frames) -> None:
+    read_capture(cv2.VideoCapture(url, cv2.CAP_FFMPEG), frames)
 
 
-def read_pyav(url: str, frames: Frames, thread_type: Optional[str] = None) -> None:
+OPENCV_GSTREAMER = "souphttpsrc location={url} ! decodebin ! videoconvert ! video/x-raw,format=BGR"
+
+
+def read_opencv_gstreamer(url: str, frames: Frames) -> None:
+    description = f"{OPENCV_GSTREAMER.format(url=url)} ! appsink sync=false"
+    read_capture(cv2.VideoCapture(description, cv2.CAP_GSTREAMER), frames)
+
+
+def read_pyav(url: str, frames: Frames, thread_type: str) -> None:
     with av.open(url) as container:
         stream = container.streams.video[0]
-        if thread_type is not None:
-            stream.thread_type = thread_type
+        stream.thread_type = thread_type
         for frame in container.decode(stream):
             frames.add(frame.to_ndarray(format="bgr24"))
 
 
-def read_pyav_threaded(url: str, frames: Frames) -> None:
-    # PyAV decodes in slice threads unless told otherwise: one thread for a clip of one slice a
-    # frame, as x264enc makes them. "AUTO" adds frame threads.
-    read_pyav(url, frames, "AUTO")
+QUEUE = "queue max-size-buffers=4 max-size-bytes=0 max-size-time=0"
+LIMIT_BGR = (
+    f"souphttpsrc location={{url}} ! decodebin name=decoder ! {QUEUE}"
+    f" ! videoconvert n-threads={base._converter_threads()} ! video/x-raw,format=BGR"
+)
+LIMIT_I420 = f"souphttpsrc location={{url}} ! decodebin name=decoder ! {QUEUE} ! video/x-raw,format=I420"
 
 
-PLUMO = "plumo" if StreamReader is not None else "plumo (factory, appsink)"
-READERS = {
-    **({"plumo": read_plumo} if StreamReader is not None else {}),
-    "plumo (factory, appsink)": read_plumo_factory,
-    LIMIT: read_gstreamer,
-    CHAIN: read_gstreamer_tuned,
-    "OpenCV/GStreamer": read_opencv_gstreamer,
-    "OpenCV/FFmpeg": read_opencv_ffmpeg,
-    "PyAV": read_pyav,
-    "PyAV, thread_type AUTO": read_pyav_threaded,
-}
+def read_gstreamer(url: str, frames: Frames, description: str) -> None:
+    """Runs the description into a fakesink, with plumo's decoder set-up; counts what arrives."""
+    pipeline = Gst.parse_launch(f"{description.format(url=url)} ! fakesink name=sink sync=false")
+    pipeline.get_by_name("decoder").connect("deep-element-added", base._tune_decoder_element)
+    bus = pipeline.get_bus()
+    pipeline.set_state(Gst.State.PLAYING)
+    try:
+        end = bus.timed_pop_filtered(
+            int(TIMEOUT * Gst.SECOND), Gst.MessageType.EOS | Gst.MessageType.ERROR
+        )
+        if end is None:
+            raise TimeoutError(f"no end within {TIMEOUT} s")
+        if end.type == Gst.MessageType.ERROR:
+            raise RuntimeError(end.parse_error()[0].message)
+        frames.count = pipeline.get_by_name("sink").get_property("stats").get_value("rendered")
+    finally:
+        pipeline.set_state(Gst.State.NULL)
 
 
-def gst_launch(url: str) -> float:
-    """The wall time of gst-launch-1.0 running the limit's description to its end."""
-    description = f"{DECODE.format(url=url)} ! fakesink sync=false"
-    command = ["gst-launch-1.0", "-q", *description.split()]
-    start = time.perf_counter()
-    subprocess.run(command, check=True, timeout=TIMEOUT, stdout=subprocess.DEVNULL)
-    return time.perf_counter() - start
+@dataclass
+class Contender:
+    name: str
+    read: Callable[[str, Frames], None]
+    layout: Optional[str]  # "bgr", "rgb", "gray"; None: no frame leaves GStreamer
+    supported: bool = True
 
 
-def gst_launch_frames(url: str) -> int:
-    """The frames gst-launch-1.0 decodes (an untimed run: the sink reports each one)."""
-    description = f"{DECODE.format(url=url)} ! fakesink sync=false silent=false"
-    command = ["gst-launch-1.0", "-v", *description.split()]
-    run = subprocess.run(command, check=True, timeout=TIMEOUT, capture_output=True, text=True)
-    return sum("last-message = chain" in line for line in run.stdout.splitlines())
+def contenders(pixel_formats: bool) -> List[Contender]:
+    def plumo(fmt):
+        return lambda url, frames: read_plumo(url, frames, fmt if pixel_formats else None)
+
+    return [
+        Contender("plumo, bgr", plumo("bgr"), "bgr"),
+        Contender("plumo, rgb", plumo("rgb"), "rgb", supported=pixel_formats),
+        Contender("plumo, gray", plumo("gray"), "gray", supported=pixel_formats),
+        Contender(REFERENCE, read_opencv_ffmpeg, "bgr"),
+        Contender("OpenCV/GStreamer", read_opencv_gstreamer, "bgr"),
+        Contender('PyAV, thread_type "FRAME"', lambda u, f: read_pyav(u, f, "FRAME"), "bgr"),
+        Contender('PyAV, thread_type "AUTO"', lambda u, f: read_pyav(u, f, "AUTO"), "bgr"),
+        Contender("GStreamer to BGR, plumo's chain (limit)",
+                  lambda u, f: read_gstreamer(u, f, LIMIT_BGR), None),  # fmt: skip
+        Contender("GStreamer to I420, decoder+queue (limit)",
+                  lambda u, f: read_gstreamer(u, f, LIMIT_I420), None),  # fmt: skip
+    ]
 
 
-def timed(reader, url: str):
-    frames = Frames()
-    start = time.perf_counter()
-    reader(url, frames)
-    return time.perf_counter() - start, frames
+@dataclass
+class Run:
+    wall: float
+    cpu: float
+    frames: int
 
 
-# --- memory -------------------------------------------------------------------------------------
+def measure(contender: Contender, clip: Clip) -> Run:
+    frames = Frames(clip, contender.layout)
+    OTHERS.start()
+    cpu, wall = time.process_time(), time.perf_counter()
+    contender.read(clip.url, frames)
+    wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
+    OTHERS.stop()
+    check(contender.name, clip, frames)
+    return Run(wall, cpu, frames.count)
+
+
+def check(name: str, clip: Clip, frames: Frames) -> None:
+    if frames.count != clip.frames or frames.bad:
+        raise RuntimeError(
+            f"{name} on {clip.label}: {frames.count} frames of {clip.frames},"
+            f" {frames.bad} of the wrong shape or type (expected {frames.shape} uint8)"
+        )
+
+
+def run_streams(contender: Contender, clip: Clip, streams: int) -> Run:
+    """`streams` threads, each reading the clip with a reader of its own, started together."""
+    barrier = threading.Barrier(streams + 1)
+    done: List[Frames] = []
+    errors: List[BaseException] = []
+
+    def work():
+        frames = Frames(clip, contender.layout)
+        barrier.wait()
+        try:
+            contender.read(clip.url, frames)
+            done.append(frames)
+        except BaseException as e:  # noqa: B036  (reported below, on the main thread)
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, name=f"stream-{i}") for i in range(streams)]
+    for thread in threads:
+        thread.start()
+    OTHERS.start()
+    barrier.wait()
+    cpu, wall = time.process_time(), time.perf_counter()
+    for thread in threads:
+        thread.join()
+    wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
+    OTHERS.stop()
+    if errors:
+        raise RuntimeError(f"{contender.name}, {streams} streams: {errors[0]!r}") from errors[0]
+    for frames in done:
+        check(f"{contender.name} ({streams} streams)", clip, frames)
+    return Run(wall, cpu, clip.frames * streams)
+
+
+# --- colours --------------------------------------------------------------------------------------
+
+
+def yuv_planes(path: Path, index: int):
+    """The Y, U and V planes of frame `index` of the clip, as PyAV's decoder gives them."""
+    with av.open(str(path)) as container:
+        for i, frame in enumerate(container.decode(video=0)):
+            if i == index:
+                planes = frame.to_ndarray(format="yuv420p")
+                h, w = frame.height, frame.width
+                y = planes[:h]
+                u = planes[h : h + h // 4].reshape(h // 2, w // 2)
+                v = planes[h + h // 4 :].reshape(h // 2, w // 2)
+                return y, u, v
+    raise RuntimeError(f"{path.name} has no frame {index}")
+
+
+def yuv_to_bgr(y, u, v, kr: float, kb: float) -> np.ndarray:
+    """Limited-range YUV 4:2:0 to BGR with the matrix of (kr, kb), chroma repeated."""
+    kg = 1 - kr - kb
+    yn = (y.astype(np.float32) - 16) / 219
+    cb = (u.astype(np.float32).repeat(2, 0).repeat(2, 1) - 128) / 224
+    cr = (v.astype(np.float32).repeat(2, 0).repeat(2, 1) - 128) / 224
+    r = yn + 2 * (1 - kr) * cr
+    b = yn + 2 * (1 - kb) * cb
+    g = (yn - kr * r - kb * b) / kg
+    return np.clip(np.rint(np.stack([b, g, r], axis=-1) * 255), 0, 255).astype(np.uint8)
+
+
+def mad(a: np.ndarray, b: np.ndarray) -> float:
+    return float(np.abs(a.astype(np.int16) - b.astype(np.int16)).mean())
+
+
+class ColourCheck:
+    """The middle frame of a reader against the reference reader's and the clip's own YUV."""
+
+    def __init__(self, clip: Clip, reference: np.ndarray):
+        y, u, v = yuv_planes(clip.path, clip.frames // 2)
+        self.bt601 = yuv_to_bgr(y, u, v, 0.299, 0.114)
+        self.bt709 = yuv_to_bgr(y, u, v, 0.2126, 0.0722)
+        self.y_limited = y
+        self.y_full = np.clip(np.rint((y.astype(np.float32) - 16) * 255 / 219), 0, 255).astype(
+            np.uint8
+        )
+        self.reference = reference
+        self.reference_gray = cv2.cvtColor(reference, cv2.COLOR_BGR2GRAY)
+
+    def describe(self, layout: str, middle: np.ndarray):
+        """(mean abs diff from the reference's frame, what the frame matches best)."""
+        if layout == "gray":
+            limited, full = mad(middle, self.y_limited), mad(middle, self.y_full)
+            best = "Y as is (16-235)" if limited < full else "Y stretched to 0-255"
+            return mad(middle, self.reference_gray), f"{best}: {limited:.2f} / {full:.2f}"
+        bgr = middle[..., ::-1] if layout == "rgb" else middle
+        d601, d709 = mad(bgr, self.bt601), mad(bgr, self.bt709)
+        best = "BT.601" if d601 < d709 else "BT.709"
+        return mad(bgr, self.reference), f"{best}: {d601:.2f} / {d709:.2f}"
+
+
+# --- resident memory (in a process of its own) ------------------------------------------------------
 
 
 def rss_kib() -> int:
@@ -287,102 +346,252 @@ def rss_kib() -> int:
     raise RuntimeError("no VmRSS")
 
 
-def rss_series(url: str, every: int = 100):
-    """Resident memory (KiB) before plumo starts, then after each `every` frames."""
-    series = [(0, rss_kib())]
+def rss_child(url: str, every: int = 100) -> None:
+    """Prints, as JSON, [frames, KiB] before plumo starts and after each `every` frames."""
+    sysboot.start()
+    series = [[0, rss_kib()]]
     count = 0
-    if StreamReader is not None:
-        with StreamReader(url) as reader:
-            for _frame in reader:
-                count += 1
-                if count % every == 0:
-                    series.append((count, rss_kib()))
-    else:
-        for _frame in plumo_frames(url):
+    with StreamReader(url) as reader:
+        for _frame in reader:
             count += 1
             if count % every == 0:
-                series.append((count, rss_kib()))
-    return count, series
+                series.append([count, rss_kib()])
+    print(json.dumps({"frames": count, "series": series}))
+
+
+def rss_series(url: str, env: Optional[Dict[str, str]] = None) -> dict:
+    command = [sys.executable, __file__, "--rss-child", url]
+    run = subprocess.run(command, check=True, capture_output=True, text=True, timeout=600,
+                         env={**os.environ, **(env or {})})  # fmt: skip
+    return json.loads(run.stdout.strip().splitlines()[-1])
+
+
+# glibc raises its threshold for serving a block with mmap to the size of each mmapped block that
+# is freed, so after the first frame is let go, frames come from the heap, whose high-water mark
+# creeps up as it fragments. Pinned (as this variable does), every frame is mapped and unmapped,
+# and what is left is what the reader itself keeps.
+PINNED_MALLOC = {"MALLOC_MMAP_THRESHOLD_": "131072"}
+
+
+def describe_rss(memory: dict, frame_bytes: int) -> str:
+    """The series from frame 100 on: its range, and the slope of a straight line through it."""
+    points = [(n, kib / 1024) for n, kib in memory["series"] if n >= 100]
+    frames, mib = zip(*points)
+    slope = float(np.polyfit(frames, mib, 1)[0]) if len(points) > 1 else 0.0
+    rise = slope * (frames[-1] - frames[0])
+    # Flat: the line moves by less than two frames' arrays over the whole read. The pipeline holds
+    # a few frames at a time (the queue's, the appsink's), and their coming and going moves single
+    # samples by about that much; a leak of 6 KB a frame would still show.
+    frame_mib = frame_bytes / 2**20
+    verdict = "flat" if abs(rise) < 2 * frame_mib else ("grows" if rise > 0 else "falls")
+    return (
+        f"from frame 100 on {min(mib):.1f}-{max(mib):.1f} MiB, the fitted line rises"
+        f" {rise:+.1f} MiB from frame {frames[0]} to {frames[-1]}: {verdict}"
+    )
+
+
+# --- reporting ----------------------------------------------------------------------------------
+
+
+@dataclass
+class Row:
+    runs: List[Run] = field(default_factory=list)
+    fps_ratios: List[float] = field(default_factory=list)
+    cpu_ratios: List[float] = field(default_factory=list)
+
+    def fps(self) -> List[float]:
+        return [r.frames / r.wall for r in self.runs]
+
+    def cpu_ms(self) -> List[float]:
+        return [r.cpu / r.frames * 1e3 for r in self.runs]
+
+
+def paired_ratios(rows: Dict[str, Row], reference: str) -> None:
+    """Each round's fps and CPU per frame over the reference's in the same round."""
+    ref = rows[reference]
+    for row in rows.values():
+        row.fps_ratios = [a / b for a, b in zip(row.fps(), ref.fps())]
+        row.cpu_ratios = [a / b for a, b in zip(row.cpu_ms(), ref.cpu_ms())]
+
+
+def med(values: List[float]) -> float:
+    return statistics.median(values)
+
+
+def spread(values: List[float], fmt: str) -> str:
+    return f"{med(values):{fmt}} ({min(values):{fmt}}-{max(values):{fmt}})"
+
+
+def versions() -> str:
+    gst = ".".join(map(str, Gst.version()[:3]))
+    ffmpeg = ".".join(map(str, av.library_versions["libavcodec"]))
+    return (
+        f"GStreamer {gst}, OpenCV {cv2.__version__}, PyAV {av.__version__}"
+        f" (libavcodec {ffmpeg}), numpy {np.__version__}"
+    )
 
 
 # --- the run ------------------------------------------------------------------------------------
 
 
+def rotated(items: list, round_: int) -> list:
+    k = round_ % len(items)
+    return items[k:] + items[:k]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--rounds", type=int, default=None, help="rounds (default 5; --quick: 2)")
+    parser.add_argument("--quick", action="store_true", help="a smoke run: 200-frame clips")
+    parser.add_argument("--rss-child", metavar="URL", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.rss_child:
+        rss_child(args.rss_child)
+        return
+    rounds = args.rounds if args.rounds is not None else (2 if args.quick else 5)
+    if rounds < 1:
+        parser.error("--rounds must be at least 1")
+    length = 200 if args.quick else 600
+    long_length = 300 if args.quick else 1000
+    stream_counts = [1, 4, 8]
 
+    rivals()
     sysboot.start()
-    clip, one_frame, long_clip = make_clip(FRAMES), make_clip(1), make_clip(LONG_FRAMES)
-    print(f"load average before: {os.getloadavg()[0]:.2f}, {os.cpu_count()} CPUs")
+    pixel_formats = pixel_formats_supported()
+    all_contenders = contenders(pixel_formats)
+    active = [c for c in all_contenders if c.supported]
+    by_name = {c.name: c for c in all_contenders}
+    clip_list = [
+        Clip("1280x720", clips.natural_clip(length), 1280, 720, length),
+        Clip("1920x1080", clips.natural_clip(length, 1920, 1080), 1920, 1080, length),
+    ]
+    long_clip = clips.natural_clip(long_length)
 
-    with contextlib.ExitStack() as servers:
-        url, one_frame_url, long_url = (
-            servers.enter_context(ClipServer(path.read_bytes())).url
-            for path in (clip, one_frame, long_clip)
-        )
-        names = list(READERS) + ["gst-launch-1.0"]
-        times = {name: [] for name in names}
-        startup = []
-        counts, middles = {}, {}
-        for name, reader in READERS.items():  # warm-up: plug-ins loaded, caches filled
-            _, frames = timed(reader, url)
-            counts[name], middles[name] = frames.count, frames.middle
-            if frames.bad:
-                raise RuntimeError(f"{name}: {frames.bad} frames of the wrong shape or type")
-        counts["gst-launch-1.0"] = gst_launch_frames(url)
-        for round_ in range(args.rounds):
-            for name in names[round_ % len(names) :] + names[: round_ % len(names)]:
-                if name == "gst-launch-1.0":
-                    times[name].append(gst_launch(url))
-                    startup.append(gst_launch(one_frame_url))
-                    continue
-                elapsed, frames = timed(READERS[name], url)
-                if frames.count != counts[name] or frames.bad:
-                    raise RuntimeError(f"{name}: {frames.count} frames, {frames.bad} bad")
-                times[name].append(elapsed)
-        long_count, series = rss_series(long_url)
-    print(f"load average after: {os.getloadavg()[0]:.2f}")
+    print(f"{os.cpu_count()} CPUs, load average before: {os.getloadavg()[0]:.2f}; {versions()}")
+    print(f"clips: Big Buck Bunny, {length} frames, {clips.ENCODING_NOTE}; {rounds} rounds")
+    print(f"pixel_format: {'supported' if pixel_formats else 'not supported by this plumo'}")
 
-    # Every contender must see the same pictures: a swapped red and blue, say, shows here.
-    reference = middles[PLUMO]
-    print(f"\n{FRAMES} frames {WIDTH}x{HEIGHT} H.264 over HTTP, {args.rounds} rounds;"
-          " frames per second, median (range)")  # fmt: skip
-    limit = statistics.median(FRAMES / t for t in times[LIMIT])
-    chain = statistics.median(FRAMES / t for t in times[CHAIN])
-    print(f"{'reader':30} {'fps':>5} {'range':>11} {'ratio':>6} {'/chain':>6} {'frames':>6}"
-          f" {'diff':>5}")  # fmt: skip
-    rows = [(name, [FRAMES / t for t in times[name]]) for name in names]
-    counts["gst-launch-1.0 less start-up"] = counts["gst-launch-1.0"]
-    rows.append((
-        "gst-launch-1.0 less start-up",
-        [FRAMES / (t - s) for t, s in zip(times["gst-launch-1.0"], startup)],
-    ))  # fmt: skip
-    for name, fps in rows:
-        median = statistics.median(fps)
-        count = counts[name]
-        diff = "" if middles.get(name) is None else (
-            f"{np.abs(middles[name].astype(int) - reference).mean():5.2f}"
-        )  # fmt: skip
-        print(f"{name:30} {median:5.0f} {min(fps):5.0f}-{max(fps):<5.0f} "
-              f"{median / limit:6.2f} {median / chain:6.2f} {count:6} {diff:>5}")  # fmt: skip
-    print(f"gst-launch-1.0 start-up (one-frame clip): {statistics.median(startup) * 1e3:.0f} ms"
-          f" ({min(startup) * 1e3:.0f}-{max(startup) * 1e3:.0f})")  # fmt: skip
-    print(f"ratio: median fps / the median of {LIMIT}; /chain: the same against {CHAIN};"
-          " frames: frames delivered (every round the same); diff: mean absolute difference of"
-          " the middle frame from plumo's, per channel value")  # fmt: skip
-    short = {name: count for name, count in counts.items() if count != FRAMES}
-    print(f"frames short of {FRAMES}: {short}" if short else f"every reader delivered {FRAMES}")
+    servers = [ClipServer(clip.path.read_bytes()) for clip in clip_list]
+    long_server = ClipServer(long_clip.read_bytes())
+    for server in servers + [long_server]:
+        server.__enter__()
+    try:
+        for clip, server in zip(clip_list, servers):
+            clip.url = server.url
 
-    print(f"\n{PLUMO}: resident memory over a {long_count}-frame clip (KiB), before the start"
-          " and after every 100 frames:")  # fmt: skip
-    print("  " + "  ".join(f"{n}:{kib}" for n, kib in series))
-    if long_count != LONG_FRAMES:
-        print(f"  only {long_count} of {LONG_FRAMES} frames arrived")
-    settled = [kib for n, kib in series if n >= 100]
-    print(f"  from frame 100 on: {min(settled)}-{max(settled)}"
-          f" (spread {max(settled) - min(settled)} KiB)")  # fmt: skip
+        # Warm-up: plug-ins loaded, caches filled; the middle frames kept for the colour check.
+        middles: Dict[str, Dict[str, np.ndarray]] = {clip.label: {} for clip in clip_list}
+        for clip in clip_list:
+            for contender in active:
+                frames = Frames(clip, contender.layout)
+                contender.read(clip.url, frames)
+                check(contender.name, clip, frames)
+                if frames.middle is not None:
+                    middles[clip.label][contender.name] = frames.middle
+
+        single = {(clip.label, c.name): Row() for clip in clip_list for c in active}
+        jobs = [(clip, c) for clip in clip_list for c in active]
+        multi_names = ["plumo, bgr", REFERENCE]
+        multi = {(n, name): Row() for n in stream_counts for name in multi_names}
+        multi_jobs = [(n, name) for n in stream_counts for name in multi_names]
+        clip720 = clip_list[0]
+        for round_ in range(rounds):
+            started = time.perf_counter()
+            for clip, contender in rotated(jobs, round_):
+                result = OTHERS.quietly(lambda: measure(contender, clip))
+                single[clip.label, contender.name].runs.append(result)
+            for n, name in rotated(multi_jobs, round_):
+                result = OTHERS.quietly(lambda: run_streams(by_name[name], clip720, n))
+                multi[n, name].runs.append(result)
+            print(f"round {round_ + 1}/{rounds}: {time.perf_counter() - started:.0f} s",
+                  file=sys.stderr, flush=True)  # fmt: skip
+
+        memory = {
+            "glibc's default malloc": rss_series(long_server.url),
+            "mmap threshold pinned": rss_series(long_server.url, PINNED_MALLOC),
+        }
+    finally:
+        for server in servers + [long_server]:
+            server.__exit__(None, None, None)
+    print(f"load average after: {os.getloadavg()[0]:.2f}; {OTHERS.summary()}")
+
+    # --- single streams
+    lines = [
+        "| clip | reader | fps | fps / OpenCV-FFmpeg | CPU ms/frame | CPU / OpenCV-FFmpeg"
+        " | middle frame vs OpenCV-FFmpeg | matrix (601 / 709 diff) |",
+        "|---|---|---|---|---|---|---|---|",
+    ]
+    for clip in clip_list:
+        rows = {name: row for (label, name), row in single.items() if label == clip.label}
+        paired_ratios(rows, REFERENCE)
+        check_colours = ColourCheck(clip, middles[clip.label][REFERENCE])
+        for contender in all_contenders:
+            if not contender.supported:
+                lines.append(f"| {clip.label} | {contender.name} | not supported by this plumo"
+                             " | | | | | |")  # fmt: skip
+                continue
+            row = rows[contender.name]
+            middle = middles[clip.label].get(contender.name)
+            if middle is None:
+                diff, matrix = "(no frames out)", ""
+            else:
+                d, matrix = check_colours.describe(contender.layout, middle)
+                diff = f"{d:.2f}"
+            lines.append(
+                f"| {clip.label} | {contender.name} | {spread(row.fps(), '.0f')}"
+                f" | {med(row.fps_ratios):.2f} | {spread(row.cpu_ms(), '.2f')}"
+                f" | {med(row.cpu_ratios):.2f} | {diff} | {matrix} |"
+            )
+        frame_pyav = rows['PyAV, thread_type "FRAME"']
+        auto_pyav = rows['PyAV, thread_type "AUTO"']
+        ratio = med([a / b for a, b in zip(auto_pyav.fps(), frame_pyav.fps())])
+        faster = '"AUTO"' if ratio > 1 else '"FRAME"'
+        print(f"{clip.label}: PyAV AUTO/FRAME fps, paired by round: {ratio:.2f} ({faster} faster)")
+
+    print(f"\n### One stream ({length} frames, every reader delivered all of them in every round;"
+          " medians (range) of the rounds)\n")  # fmt: skip
+    print("\n".join(lines))
+    print("\nfps / OpenCV-FFmpeg and CPU / OpenCV-FFmpeg: medians of each round's ratio. Middle"
+          " frame: mean absolute difference per value (gray: against OpenCV's frame turned gray"
+          " by cvtColor). Matrix: the frame against the clip's YUV turned into BGR with BT.601 /"
+          " BT.709 (gray: against Y as it is / stretched to full range), mean absolute"
+          " difference.")  # fmt: skip
+
+    # --- several streams
+    lines = [
+        "| streams | reader | total fps | fps / OpenCV-FFmpeg | CPU ms/frame | CPU / OpenCV-FFmpeg |",
+        "|---|---|---|---|---|---|",
+    ]
+    for n in stream_counts:
+        rows = {name: row for (count, name), row in multi.items() if count == n}
+        paired_ratios(rows, REFERENCE)
+        for name in multi_names:
+            row = rows[name]
+            lines.append(
+                f"| {n} | {name} | {spread(row.fps(), '.0f')} | {med(row.fps_ratios):.2f}"
+                f" | {spread(row.cpu_ms(), '.2f')} | {med(row.cpu_ratios):.2f} |"
+            )
+    print(f"\n### Streams at once ({clip720.label}, {length} frames each, a thread and a reader"
+          " per stream)\n")  # fmt: skip
+    print("\n".join(lines))
+
+    # --- memory
+    print(f"\n### plumo's resident memory, a {long_length}-frame {clip720.label} clip, in a"
+          " process of its own (MiB; before the start, then every 100 frames)\n")  # fmt: skip
+    marks = [n for n, _ in next(iter(memory.values()))["series"]]
+    print("| malloc | " + " | ".join(str(n) for n in marks) + " |")
+    print("|---|" + "---|" * len(marks))
+    for name, series in memory.items():
+        print(f"| {name} | " + " | ".join(f"{kib / 1024:.0f}" for _, kib in series["series"]) + " |")
+    print()
+    for name, series in memory.items():
+        if series["frames"] != long_length:
+            print(f"{name}: only {series['frames']} of {long_length} frames arrived")
+        print(f"{name}: {describe_rss(series, clip720.width * clip720.height * 3)}")
+    frame_mib = clip720.width * clip720.height * 3 / 2**20
+    pinned = " ".join(f"{k}={v}" for k, v in PINNED_MALLOC.items())
+    print(f"(flat: the line moves by less than two BGR frames, {2 * frame_mib:.1f} MiB; pinned:"
+          f" {pinned})")  # fmt: skip
 
 
 if __name__ == "__main__":
