@@ -21,9 +21,10 @@ here, printed at the start), so that the decoder's threads compete for the CPUs 
 would. Timed from PLAYING to the end of the stream (pipelines stopped included); CPU time is the
 whole process's. Configurations take turns, in an order that rotates from round to round.
 
-A run during which other processes (or the hypervisor) took more than 15% of the CPUs is taken
-again (3 tries at most); how much they took is printed with the results. With max-threads 1, thread-type changes nothing (one thread does all): its three rows measure the
-same set-up, and their spread is the noise of the run.
+With max-threads 1, thread-type changes nothing (one thread does all): its three rows measure the
+same set-up, and their spread is the noise of the run. A run during which other processes (or the
+hypervisor) took more than 15% of the CPUs is taken again (3 tries at most); how much they took is
+printed with the results.
 """
 
 import argparse
@@ -63,7 +64,7 @@ THREAD_TYPE_FLAGS = {"auto": 0, "frame": 1, "slice": 2}  # gst-inspect-1.0 avdec
 BASELINE_NAME = "1 thread"
 
 
-# --- the conversion the reading thread does -----------------------------------------------------------
+# --- the conversion the reading thread does ------------------------------------------------
 
 
 class Converter:
@@ -103,7 +104,7 @@ class Converter:
         return statistics.median(times) * 1e3
 
 
-# --- one stream -----------------------------------------------------------------------------------
+# --- one stream --------------------------------------------------------------------------------
 
 
 @dataclass(frozen=True)
@@ -311,7 +312,8 @@ def main():
         label = f"{size[0]}x{size[1]}"
         print(f"| {label} | {streams} | {setting} | {spread(row.fps(), '.0f')}"
               f" | {spread(row.cpu_ms(), '.2f')} | {spread(row.per_cpu_second(), '.0f')}"
-              f" | {fps_ratio:.2f} | {cpu_ratio:.2f} | {'/'.join(map(str, threads))} |")  # fmt: skip
+              f" | {fps_ratio:.2f} | {cpu_ratio:.2f}"
+              f" | {'/'.join(map(str, threads))} |")  # fmt: skip
         for key, value in (("fps", fps_ratio), ("frames per CPU second", cpu_ratio)):
             group = (label, streams, key)
             if group not in best or value > best[group][0]:

@@ -1,42 +1,30 @@
 """Reading natural H.264 video over HTTP into numpy arrays, end to end: plumo's StreamReader in
-each pixel format against OpenCV (FFmpeg back-end, and GStreamer back-end) and PyAV (frame
-threads, and its "AUTO" threading), with GStreamer's own decoding as the limit; then several
-streams at once; then plumo's resident memory over a long read.
+each pixel format against OpenCV (FFmpeg and GStreamer back-ends) and PyAV (thread_type "FRAME"
+and "AUTO"), with two GStreamer limits; then 1, 4 and 8 streams at once; then plumo's resident
+memory over a long read.
 
-Set-up: bench/setup.sh (plumo, and OpenCV, PyAV and ffmpeg from Debian).
+Set-up: bench/setup.sh
 Run:    .venv/bin/python bench/bench_read.py [--rounds N] [--quick]
 
-The clips are "Big Buck Bunny" looped and encoded again as a camera would send it (bench/clips.py:
-libx264 veryfast, a key frame every 50 frames, no B-frames, Matroska), 600 frames at 1280x720 and
-the same scaled to 1920x1080 (200 each with --quick), made once into bench/.cache/. A local HTTP
-server (plumo.demo.ClipServer, 127.0.0.1, a thread of this process) sends each one whole. Every
-contender reads the URL from opening it to the end of the stream and gets each frame as an array
-of its own (checked, then let go); the contenders take turns in an order that rotates from round
-to round, so that drift hits them alike.
+Clips (bench/clips.py, made once into bench/.cache/): Big Buck Bunny looped to 600 frames (200
+with --quick) and encoded as a camera would send it (libx264 veryfast, GOP 50, no B-frames,
+Matroska), at 1280x720 and 1920x1080, each served whole by plumo.demo.ClipServer on 127.0.0.1.
+Every contender reads the URL from opening it to the end of the stream, each frame an array of its
+own; the order rotates from round to round, so that drift hits all alike.
 
-Per contender and clip: frames per second (wall time) and CPU time per frame (the process's CPU
-time over the read, every thread of it: decoders, converters, the server's sending), as medians
-over the rounds, and both as ratios to OpenCV/FFmpeg's in the same round. Each reader's frames
-are counted and their shapes checked in every round; the middle frame is compared with
-OpenCV/FFmpeg's, and with the clip's own YUV picture (decoded by PyAV) turned into BGR in numpy
-with the BT.601 and with the BT.709 matrix, to tell which matrix each reader converts with (gray:
-with the Y plane as it is, limited range, and stretched to full range).
+Per contender and clip: frames per second (wall time) and CPU time per frame (the whole process's,
+every thread), medians over the rounds, and both as ratios to OpenCV/FFmpeg's in the same round.
+Every read's frames are counted and their shapes checked; the middle frame is compared with
+OpenCV/FFmpeg's and with the clip's own YUV picture converted with BT.601 and with BT.709 in
+numpy, which tells the matrix each reader uses. The "(limit)" rows run plumo's chain in this
+process into a fakesink: to BGR, and to I420 (decoder and queue only: the limit of a reader that
+converts the decoder's pictures itself).
 
-"GStreamer ... (limit)" rows run plumo's own chain (decodebin with plumo's decoder set-up, the
-queue, videoconvert) in this process into a fakesink: what GStreamer makes of it without taking
-frames out; the I420 row stops after the decoder and the queue, the limit of a reader that converts
-the decoder's pictures itself.
-
-Then N streams at once (1, 4, 8): N threads, each with its own reader on the 1280x720 clip, plumo
-(BGR) against OpenCV/FFmpeg: frames per second of all streams together and CPU time per frame.
-Last, plumo's resident memory in a process of its own that reads a 1,000-frame 1280x720 clip
-(300 with --quick): before the start and after every 100 frames, once with glibc's malloc as it
-comes and once with its mmap threshold pinned (see PINNED_MALLOC), which tells the allocator's
-drift from what the reader keeps.
-
-A read during which other processes (or the hypervisor) took more than 15% of the CPUs is taken
-again (3 tries at most); how much they took is printed. Everything ends in Markdown tables to
-paste into the README.
+Streams at once: N threads with a reader each on the 1280x720 clip, plumo (bgr) against
+OpenCV/FFmpeg. Memory: a process of its own reads 1,000 frames (300 with --quick), resident size
+every 100, with glibc's malloc as it comes and with its mmap threshold pinned (PINNED_MALLOC). A
+timing during which other processes took more than 15% of the CPUs is taken again (3 tries at
+most). The results are printed as Markdown tables.
 """
 
 import argparse
@@ -169,7 +157,9 @@ LIMIT_BGR = (
     f"souphttpsrc location={{url}} ! decodebin name=decoder ! {QUEUE}"
     f" ! videoconvert n-threads={base._converter_threads()} ! video/x-raw,format=BGR"
 )
-LIMIT_I420 = f"souphttpsrc location={{url}} ! decodebin name=decoder ! {QUEUE} ! video/x-raw,format=I420"
+LIMIT_I420 = (
+    f"souphttpsrc location={{url}} ! decodebin name=decoder ! {QUEUE} ! video/x-raw,format=I420"
+)
 
 
 def read_gstreamer(url: str, frames: Frames, description: str) -> None:
@@ -276,7 +266,7 @@ def run_streams(contender: Contender, clip: Clip, streams: int) -> Run:
     return Run(wall, cpu, clip.frames * streams)
 
 
-# --- colours --------------------------------------------------------------------------------------
+# --- colours -----------------------------------------------------------------------------------
 
 
 def yuv_planes(path: Path, index: int):
@@ -335,7 +325,7 @@ class ColourCheck:
         return mad(bgr, self.reference), f"{best}: {d601:.2f} / {d709:.2f}"
 
 
-# --- resident memory (in a process of its own) ------------------------------------------------------
+# --- resident memory (in a process of its own) ----------------------------------------------
 
 
 def rss_kib() -> int:
@@ -559,7 +549,8 @@ def main():
 
     # --- several streams
     lines = [
-        "| streams | reader | total fps | fps / OpenCV-FFmpeg | CPU ms/frame | CPU / OpenCV-FFmpeg |",
+        "| streams | reader | total fps | fps / OpenCV-FFmpeg | CPU ms/frame"
+        " | CPU / OpenCV-FFmpeg |",
         "|---|---|---|---|---|---|",
     ]
     for n in stream_counts:
@@ -582,7 +573,8 @@ def main():
     print("| malloc | " + " | ".join(str(n) for n in marks) + " |")
     print("|---|" + "---|" * len(marks))
     for name, series in memory.items():
-        print(f"| {name} | " + " | ".join(f"{kib / 1024:.0f}" for _, kib in series["series"]) + " |")
+        values = " | ".join(f"{kib / 1024:.0f}" for _, kib in series["series"])
+        print(f"| {name} | {values} |")
     print()
     for name, series in memory.items():
         if series["frames"] != long_length:

@@ -17,7 +17,7 @@ PLUMO_EXTRA_PACKAGES="python3-opencv python3-av ffmpeg libyuv0" \
 
 "$ROOT/.venv/bin/python" -c 'import av, cv2' \
     || { printf 'bench setup: .venv cannot import av and cv2\n'; exit 1; }
-command -v ffmpeg >/dev/null && ffmpeg -hide_banner -encoders 2>/dev/null | grep libx264 >/dev/null \
+ffmpeg -hide_banner -encoders 2>/dev/null | grep libx264 >/dev/null \
     || { printf 'bench setup: no ffmpeg with libx264\n'; exit 1; }
 "$ROOT/.venv/bin/python" -c 'import ctypes; ctypes.CDLL("libyuv.so.0")' \
     || { printf 'bench setup: libyuv.so.0 does not load\n'; exit 1; }
