@@ -362,13 +362,16 @@ class _DecodedPadLink:
 
 # How many threads the decoder and the converter may each use. Threads beyond the CPUs only take
 # turns, and a decoder's frame threads cost CPU time of their own (a tenth to a third more than
-# decoding on one thread, for H.264), which a machine kept busy pays in frames. On two CPUs, reading a 720p
-# H.264 clip (with the queue, rounds in turns): the decoder's own choice, a frame thread per CPU,
-# 416 frames a second; one decoder thread, 463 (6-16% more over three such runs); the converter
-# on two threads instead of one, no difference. With more CPUs (not measured: the development
-# machine has two) the decoder gets all but one, left to the conversion and the reader, and the
-# converter, the lighter stage (0.7 of the decoding time on one thread), half of them, so that it
-# does not become the one stage that cannot keep up.
+# decoding on one thread, for H.264), which a machine kept busy pays in frames. On two CPUs, reading
+# a 720p H.264 clip into BGR through the converter: the decoder's own choice, a frame thread per
+# CPU, 416 frames a second; one decoder thread, 463 (6-16% more over three such runs); the
+# converter on two threads instead of one, no difference. With the reader converting the decoder's
+# own pictures (bench/bench_decoder_threads.py, natural 720p and 1080p clips, 8 rounds): two frame
+# threads make one stream 10-24% faster for 2-14% more CPU time per frame, and four streams at
+# once 5-6% slower for 5-7% more; one thread gives the most frames per CPU second in both. With
+# more CPUs (not measured: the development machine has two) the decoder gets all but one, left to
+# the conversion and the reader, and the converter, the lighter stage (0.7 of the decoding time on
+# one thread), half of them, so that it does not become the one stage that cannot keep up.
 
 
 def _decoder_threads() -> int:
