@@ -87,6 +87,20 @@ struct ObjectRef {
     raise(call.global(sample_conversion_error_), message);
 }
 
+// `value`, the argument `parameter`, must be a `namespace_.type` of the bindings (the C object
+// behind it is taken as one); TypeError otherwise.
+void require_instance(Call& call, py::handle value, const char* parameter, const Name& namespace_,
+                      const Name& type) {
+    int is_instance =
+        PyObject_IsInstance(value.ptr(), getattr(call.global(namespace_), type).ptr());
+    if (is_instance < 0)
+        throw py::error_already_set();
+    if (is_instance == 0)
+        raise(PyExc_TypeError, steal(PyUnicode_FromFormat("%s must be a %s.%s, not %s", parameter,
+                                                          namespace_.c_str(), type.c_str(),
+                                                          Py_TYPE(value.ptr())->tp_name)));
+}
+
 PixelFormat pixel_format_of(py::handle name) {
     if (PyUnicode_Check(name.ptr())) {
         const char* text = PyUnicode_AsUTF8(name.ptr());
@@ -180,13 +194,7 @@ py::object pull_frame(Call& call) {
     py::handle timeout = call[1];
     PixelFormat to = pixel_format_of(call[2]);
 
-    int is_appsink =
-        PyObject_IsInstance(appsink.ptr(), getattr(call.global(gst_app_), app_sink_).ptr());
-    if (is_appsink < 0)
-        throw py::error_already_set();
-    if (is_appsink == 0)
-        raise(PyExc_TypeError, fstring(py::str("appsink must be a GstApp.AppSink, not "),
-                                       py::str(Py_TYPE(appsink.ptr())->tp_name)));
+    require_instance(call, appsink, "appsink", gst_app_, app_sink_);
     double seconds = PyFloat_AsDouble(timeout.ptr());
     if (seconds == -1.0 && PyErr_Occurred())
         throw py::error_already_set();
@@ -225,12 +233,7 @@ GstPadProbeReturn add_video_meta(GstPad*, GstPadProbeInfo* info, gpointer) {
 
 py::object offer_video_meta(Call& call) {
     py::handle pad = call[0];
-    int is_pad = PyObject_IsInstance(pad.ptr(), getattr(call.global(gst_), pad_).ptr());
-    if (is_pad < 0)
-        throw py::error_already_set();
-    if (is_pad == 0)
-        raise(PyExc_TypeError, fstring(py::str("pad must be a Gst.Pad, not "),
-                                       py::str(Py_TYPE(pad.ptr())->tp_name)));
+    require_instance(call, pad, "pad", gst_, pad_);
     gulong id =
         gst_pad_add_probe(GST_PAD(pygobject_get(pad.ptr())), GST_PAD_PROBE_TYPE_QUERY_DOWNSTREAM,
                           add_video_meta, nullptr, nullptr);
@@ -240,12 +243,7 @@ py::object offer_video_meta(Call& call) {
 py::object convert_sample(Call& call) {
     py::handle sample = call[0];
     PixelFormat to = pixel_format_of(call[1]);
-    int is_sample = PyObject_IsInstance(sample.ptr(), getattr(call.global(gst_), sample_).ptr());
-    if (is_sample < 0)
-        throw py::error_already_set();
-    if (is_sample == 0)
-        raise(PyExc_TypeError, fstring(py::str("sample must be a Gst.Sample, not "),
-                                       py::str(Py_TYPE(sample.ptr())->tp_name)));
+    require_instance(call, sample, "sample", gst_, sample_);
     return frame_of(call, pyg_boxed_get(sample.ptr(), GstSample), to);
 }
 
