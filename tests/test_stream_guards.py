@@ -241,6 +241,7 @@ def test_frames_that_grow_beyond_the_limit_end_the_stream_after_the_smaller_ones
 @pytest.mark.parametrize(
     "name, value, error",
     [("detect_truncation", 1, TypeError), ("detect_truncation", None, TypeError),
+     ("native_frames", "yes", TypeError),
      ("max_frame_pixels", "big", TypeError), ("max_frame_pixels", 2.5, TypeError),
      ("max_frame_pixels", True, TypeError), ("max_frame_pixels", 0, ValueError),
      ("max_frame_pixels", -1, ValueError)],

@@ -88,6 +88,12 @@ def _check_max_framerate(max_framerate) -> Optional[float]:
     return float(max_framerate)
 
 
+def _check_flag(name: str, value) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"{name} must be a bool, not {type(value).__name__}")
+    return value
+
+
 class PipelineFactory(ABC):
     """Builds pipelines that read one source URL into BGR frames at their application sink."""
 
@@ -147,9 +153,7 @@ class PipelineFactory(ABC):
 
     @detect_truncation.setter
     def detect_truncation(self, value: bool) -> None:
-        if not isinstance(value, bool):
-            raise TypeError(f"detect_truncation must be a bool, not {type(value).__name__}")
-        self._detect_truncation = value
+        self._detect_truncation = _check_flag("detect_truncation", value)
 
     @property
     def max_frame_pixels(self) -> Optional[int]:
@@ -169,16 +173,15 @@ class PipelineFactory(ABC):
     def native_frames(self) -> bool:
         """Whether pipelines built from now on deliver the decoder's own pictures, where
         `plumo.utils.gstreamer.pull_frame` converts them: 8-bit progressive I420, YV12, NV12,
-        NV21, Y42B or Y444, with their caps' colorimetry. Other video is converted to BGR as
-        always. False (the default): BGR only, as `sample_to_ndarray` takes it.
+        NV21, Y42B or Y444, with their caps' colorimetry. Other video is converted into the
+        nearest of those (10-bit into 8-bit, packed 4:2:2 into planar), or into BGR (RGB,
+        interlaced video). False (the default): BGR only, as `sample_to_ndarray` takes it.
         """
         return self._native_frames
 
     @native_frames.setter
     def native_frames(self, value: bool) -> None:
-        if not isinstance(value, bool):
-            raise TypeError(f"native_frames must be a bool, not {type(value).__name__}")
-        self._native_frames = value
+        self._native_frames = _check_flag("native_frames", value)
 
     @abstractmethod
     def build(self) -> Pipeline:
