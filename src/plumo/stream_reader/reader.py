@@ -110,8 +110,8 @@ class StreamReader:
     `read_frame()` gives each frame with its timestamp and index (a `Frame`); `read()` and
     iteration give the arrays alone. The decoder's pictures are converted in compiled code, into
     the array itself, with the GIL released, using the colour matrix and range the stream gives
-    (BT.601, BT.709 or BT.2020; where it does not say, BT.709 from 720 lines up as GStreamer
-    assumes, BT.601 below).
+    (BT.601, BT.709 or BT.2020; where it does not say, as GStreamer assumes: BT.709 above 576
+    lines, BT.601 up to them, limited range).
 
     Options (validated at construction; `InvalidRuntimeOptionError` for unknown names, wrong
     types and out-of-range values):
@@ -247,7 +247,7 @@ class StreamReader:
 
     @property
     def frames_read(self) -> int:
-        """How many frames `read()` has returned so far."""
+        """How many frames `read()` and `read_frame()` have returned so far."""
         return self._frames_read
 
     @property
