@@ -37,6 +37,9 @@ def encode(description: str, timeout: float = 30.0) -> List[bytes]:
         while time.monotonic() < deadline:
             sample = sink.try_pull_sample(Gst.SECOND)
             if sample is None:
+                error = pipeline.get_bus().pop_filtered(Gst.MessageType.ERROR)
+                if error is not None:  # a missing file, say: no end of stream will come
+                    raise RuntimeError(error.parse_error()[0].message)
                 if sink.is_eos():
                     break
                 continue
