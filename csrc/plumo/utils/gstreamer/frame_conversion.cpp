@@ -40,6 +40,17 @@ struct YuvLayout {
     bool vu_order;     // in that plane, V before U (NV21)
 };
 
+// Bytes in a row of the chroma plane (both chroma values, for the semi-planar layouts), and the
+// rows of chroma that `luma_rows` rows of luma starting at an even row have.
+int chroma_row_bytes(const YuvLayout& layout, int width) {
+    int values = layout.sampling == Sampling::s444 ? width : (width + 1) / 2;
+    return layout.semi_planar ? 2 * values : values;
+}
+
+int chroma_rows(const YuvLayout& layout, int luma_rows) {
+    return layout.sampling == Sampling::s420 ? (luma_rows + 1) / 2 : luma_rows;
+}
+
 bool yuv_layout(GstVideoFormat format, YuvLayout& layout) {
     switch (format) {
         case GST_VIDEO_FORMAT_I420:
@@ -200,10 +211,7 @@ constexpr int band_rows = 16;
 int yuv_to_packed_stretched(const YuvLayout& layout, const Planes& p, bool rgb,
                             const Tables& tables, uint8_t* dst, int dst_stride, int width,
                             int height) {
-    int chroma_bytes = layout.sampling == Sampling::s444 ? width : (width + 1) / 2;
-    if (layout.semi_planar)
-        chroma_bytes *= 2;
-    bool half_height = layout.sampling == Sampling::s420;
+    int chroma_bytes = chroma_row_bytes(layout, width);
     int chroma_planes = layout.semi_planar ? 1 : 2;
 
     // The scratch band lives with the thread that converts, so frames after the first allocate
@@ -218,8 +226,7 @@ int yuv_to_packed_stretched(const YuvLayout& layout, const Planes& p, bool rgb,
 
     for (int top = 0; top < height; top += band_rows) {
         int rows = std::min(band_rows, height - top);
-        int chroma_top = half_height ? top / 2 : top;
-        int chroma_rows = half_height ? (rows + 1) / 2 : rows;
+        int chroma_top = chroma_rows(layout, top);  // `top` is even: the chroma row it starts
         const uint8_t* band_luma = p.y + std::ptrdiff_t(top) * p.y_stride;
         int band_luma_stride = p.y_stride;
         if (tables.stretch_luma) {
@@ -228,10 +235,10 @@ int yuv_to_packed_stretched(const YuvLayout& layout, const Planes& p, bool rgb,
             band_luma_stride = width;
         }
         stretch_rows(stretch_chroma, p.u + std::ptrdiff_t(chroma_top) * p.u_stride, p.u_stride,
-                     first_chroma, chroma_bytes, chroma_bytes, chroma_rows);
+                     first_chroma, chroma_bytes, chroma_bytes, chroma_rows(layout, rows));
         if (!layout.semi_planar)
             stretch_rows(stretch_chroma, p.v + std::ptrdiff_t(chroma_top) * p.v_stride, p.v_stride,
-                         second_chroma, chroma_bytes, chroma_bytes, chroma_rows);
+                         second_chroma, chroma_bytes, chroma_bytes, chroma_rows(layout, rows));
         Planes band{band_luma,    band_luma_stride, first_chroma,
                     chroma_bytes, second_chroma,    chroma_bytes};
         int result = yuv_to_packed(layout, band, rgb, tables,
@@ -286,11 +293,8 @@ bool planes_fit(const GstVideoFrame& frame) {
         } else if (index == 0) {
             row_bytes = width;
         } else {
-            row_bytes = layout.sampling == Sampling::s444 ? width : (width + 1) / 2;
-            if (layout.semi_planar)
-                row_bytes *= 2;
-            if (layout.sampling == Sampling::s420)
-                rows = (height + 1) / 2;
+            row_bytes = chroma_row_bytes(layout, width);
+            rows = chroma_rows(layout, height);
         }
         // Without a video meta, one mapping holds every plane.
         const GstMapInfo& map = frame.map[frame.meta != nullptr ? index : 0];

@@ -31,8 +31,6 @@ Name gst_app_("GstApp");
 Name sample_("Sample");
 Name app_sink_("AppSink");
 Name pad_("Pad");
-Name sample_conversion_error_("SampleConversionError");
-Name sample_size_error_("SampleSizeError");
 
 constexpr const char* pull_frame_doc =
     R"(Waits for the appsink's next sample and converts it into a frame.
@@ -83,10 +81,6 @@ struct ObjectRef {
     ~ObjectRef() { gst_object_unref(object); }
 };
 
-[[noreturn]] void conversion_error(Call& call, py::handle message) {
-    raise(call.global(sample_conversion_error_), message);
-}
-
 // `value`, the argument `parameter`, must be a `namespace_.type` of the bindings (the C object
 // behind it is taken as one); TypeError otherwise.
 void require_instance(Call& call, py::handle value, const char* parameter, const Name& namespace_,
@@ -122,7 +116,7 @@ PixelFormat pixel_format_of(py::handle name) {
     va_start(args, format);
     PyObject* message = PyUnicode_FromFormatV(format, args);
     va_end(args);
-    conversion_error(call, steal(message));
+    raise_conversion_error(call, steal(message));
 }
 
 // The frame of a sample, converted; the GIL is held on entry and on return.
@@ -136,7 +130,8 @@ py::object frame_of(Call& call, GstSample* sample, PixelFormat to) {
         gchar* text = gst_caps_to_string(caps);
         py::object shown = steal(PyUnicode_FromString(text));
         g_free(text);
-        conversion_error(call, fstring(py::str("The sample's caps are not raw video: "), shown));
+        raise_conversion_error(call,
+                               fstring(py::str("The sample's caps are not raw video: "), shown));
     }
     GstVideoFormat format = GST_VIDEO_INFO_FORMAT(&info);
     if (!converts(format))
@@ -148,12 +143,12 @@ py::object frame_of(Call& call, GstSample* sample, PixelFormat to) {
         sample_error(call, "The sample's caps give no frame size (%dx%d)", width, height);
     if (gst_buffer_get_video_meta(buffer) == nullptr &&
         gst_buffer_get_size(buffer) < GST_VIDEO_INFO_SIZE(&info))
-        raise(call.global(sample_size_error_),
-              steal(PyUnicode_FromFormat("The sample's buffer holds %zu bytes; a %dx%d %s frame "
-                                         "needs %zu",
-                                         gst_buffer_get_size(buffer), width, height,
-                                         gst_video_format_to_string(format),
-                                         std::size_t(GST_VIDEO_INFO_SIZE(&info)))));
+        raise_size_error(call, steal(PyUnicode_FromFormat(
+                                   "The sample's buffer holds %zu bytes; a %dx%d %s frame "
+                                   "needs %zu",
+                                   gst_buffer_get_size(buffer), width, height,
+                                   gst_video_format_to_string(format),
+                                   std::size_t(GST_VIDEO_INFO_SIZE(&info)))));
 
     Colour colour = colour_of(info, caps);
     std::vector<py::ssize_t> shape{height, width};
@@ -176,12 +171,12 @@ py::object frame_of(Call& call, GstSample* sample, PixelFormat to) {
         }
     }
     if (!mapped)
-        conversion_error(call, py::str("Failed to map frame buffer"));
+        raise_conversion_error(call, py::str("Failed to map frame buffer"));
     if (!fits)
-        raise(call.global(sample_size_error_),
-              steal(PyUnicode_FromFormat("The planes of the sample's %dx%d %s frame, as its video "
-                                         "meta lays them out, reach past its buffer",
-                                         width, height, gst_video_format_to_string(format))));
+        raise_size_error(call, steal(PyUnicode_FromFormat(
+                                   "The planes of the sample's %dx%d %s frame, as its video "
+                                   "meta lays them out, reach past its buffer",
+                                   width, height, gst_video_format_to_string(format))));
     if (failure != nullptr)
         sample_error(call, "Cannot convert the sample's %dx%d %s frame: %s", width, height,
                      gst_video_format_to_string(format), failure);

@@ -46,6 +46,10 @@ py::object make_abc_gobject_meta(py::module_ module);
 py::object make_unknown_property_error(py::module_ module);
 
 // Frames out of samples (sample.cpp).
+/// `raise SampleConversionError(message)`, as the module sees the class now.
+[[noreturn]] void raise_conversion_error(Call& call, py::handle message);
+/// `raise SampleSizeError(message)`: the buffer is shorter than its frame.
+[[noreturn]] void raise_size_error(Call& call, py::handle message);
 extern const FunctionDef sample_to_ndarray_def;
 py::object make_sample_conversion_error(py::module_ module);
 /// `SampleSizeError`: a `SampleConversionError` that is also a `TypeError`.

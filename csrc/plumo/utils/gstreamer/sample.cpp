@@ -57,10 +57,6 @@ constexpr const char* sample_to_ndarray_doc = R"(Converts the provided sample to
     :raises SampleConversionError: The sample could not be properly converted
     )";
 
-[[noreturn]] void conversion_error(Call& call, py::handle message) {
-    raise(call.global(sample_conversion_error_), message);
-}
-
 // GStreamer starts each row of packed 24-bit video on a 4-byte boundary, so a frame whose rows
 // are not a multiple of 4 bytes long (a width of 854, say) carries padding after each row.
 struct Layout {
@@ -95,7 +91,7 @@ constexpr const char* padded_rows_need = "%U, or %lld with its rows padded to 4 
         PyUnicode_FromFormat(buffer_too_small, size, layout.width, layout.height, layout.packed));
     if (layout.padded != layout.packed)
         message = steal(PyUnicode_FromFormat(padded_rows_need, message.ptr(), layout.padded));
-    raise(call.global(sample_size_error_), message);
+    raise_size_error(call, message);
 }
 
 // The frame of a mapped buffer, as an array that stays valid after the unmap.
@@ -103,7 +99,7 @@ py::object frame_from_mapping(Call& call, py::handle structure, py::handle info,
                               py::handle height) {
     py::object format_ = call_method(structure, get_string_, format_field_.value());
     if (compare(format_, bgr_.value(), Py_NE))
-        conversion_error(
+        raise_conversion_error(
             call,
             fstring(py::str("Received a frame with an unsupported color format: "), str(format_)));
 
@@ -143,16 +139,16 @@ py::object sample_to_ndarray(Call& call) {
     py::object structure = call_method(call_method(sample, get_caps_), get_structure_, py::int_(0));
     auto [has_width, width] = unpack<2>(call_method(structure, get_int_, width_field_.value()));
     if (!truth(has_width))
-        conversion_error(call, py::str("Sample caps structure does not have width"));
+        raise_conversion_error(call, py::str("Sample caps structure does not have width"));
     auto [has_height, height] = unpack<2>(call_method(structure, get_int_, height_field_.value()));
     if (!truth(has_height))
-        conversion_error(call, py::str("Sample caps structure does not have height"));
+        raise_conversion_error(call, py::str("Sample caps structure does not have height"));
 
     py::object buffer = call_method(sample, get_buffer_);
     py::object read = getattr(getattr(call.global(gst_), map_flags_), read_);
     auto [mapped, info] = unpack<2>(call_method(buffer, map_, read));
     if (!truth(mapped))
-        conversion_error(call, py::str("Failed to map frame buffer"));
+        raise_conversion_error(call, py::str("Failed to map frame buffer"));
 
     py::object frame;
     try {
@@ -168,6 +164,14 @@ py::object sample_to_ndarray(Call& call) {
 constexpr Param sample_to_ndarray_params[] = {param("sample").annotated("Gst.Sample")};
 
 }  // namespace
+
+void raise_conversion_error(Call& call, py::handle message) {
+    raise(call.global(sample_conversion_error_), message);
+}
+
+void raise_size_error(Call& call, py::handle message) {
+    raise(call.global(sample_size_error_), message);
+}
 
 constexpr FunctionDef sample_to_ndarray_def =
     function("sample_to_ndarray", "sample_to_ndarray", sample_to_ndarray_params, sample_to_ndarray,
