@@ -12,7 +12,7 @@ import sys
 import pytest
 
 PRELUDE = """
-import gc, sys, threading, time
+import gc, sys, threading, time, weakref
 from plumo.utils.gstreamer import Gst, Pipeline
 
 def until(condition, timeout=10):
@@ -35,6 +35,11 @@ def playing(launch="videotestsrc name=src ! fakesink"):
         pass
     alone(p)
     return p
+
+def collect_until_gone(ref):
+    # A collection asked for while another thread's is under way (one that let go of the GIL
+    # to release an object) does nothing: ask again until the pipeline is gone.
+    until(lambda: gc.collect() is not None and ref() is None)
 
 def stopped(element):
     return element.get_state(0)[1] == Gst.State.NULL
@@ -65,7 +70,7 @@ p.add_bus_watch(lambda bus, message: True)
 p.set_state(Gst.State.PLAYING)
 assert p.get_state(5 * Gst.SECOND)[1] == Gst.State.PLAYING
 alone(p)
-src = p.get_by_name("src")
+src, ref = p.get_by_name("src"), weakref.ref(p)
 go, collected = threading.Event(), threading.Event()
 p.destructors.append(note_release)
 """
@@ -155,11 +160,11 @@ assert dropped.wait(10)
 """ + DROPPED_AND_STOPPED,
     "in a cycle, collected on the main thread": CYCLE + """
 del p
-gc.collect()
+collect_until_gone(ref)
 """ + STOPPED_AT_ONCE,
     "in a cycle, collected on another thread": CYCLE + """
 del p
-collector = threading.Thread(target=lambda: (dropping(), gc.collect()))
+collector = threading.Thread(target=lambda: (dropping(), collect_until_gone(ref)))
 collector.start()
 collector.join()
 """ + DROPPED_AND_STOPPED,
@@ -172,7 +177,7 @@ del p
 def collect():
     dropping()
     with threading._shutdown_locks_lock:
-        gc.collect()
+        collect_until_gone(ref)
 
 collector = threading.Thread(target=collect)
 collector.start()
@@ -182,7 +187,7 @@ collector.join()
 def probe(pad, info):
     if go.is_set() and not collected.is_set():
         dropping()
-        gc.collect()  # on the pipeline's own streaming thread
+        collect_until_gone(ref)  # on the pipeline's own streaming thread
         collected.set()
     return Gst.PadProbeReturn.OK
 
