@@ -33,6 +33,8 @@ APT_PACKAGES=(
     # MPEG-TS (cameras, HLS), h264parse for raw H.264, AV1 and the HLS demuxers. It brings
     # libsoup 3, which souphttpsrc then prefers to 2.4.
     gstreamer1.0-plugins-bad
+    # x264enc: the tests' H.264 with B-frames.
+    gstreamer1.0-plugins-ugly
     # The tests' certificates for their HTTPS servers.
     openssl
 )

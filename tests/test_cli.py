@@ -6,6 +6,7 @@ import pty
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import numpy as np
@@ -116,10 +117,24 @@ def test_a_broken_stream_reports_the_frames_it_gave(server):
     assert " frames of 320x240 BGR in " in done.stdout and done.stdout.rstrip().endswith("failed")
 
 
+def read_to_end(fd: int) -> bytes:
+    data = b""
+    while True:
+        try:
+            chunk = os.read(fd, 4096)
+        except OSError:  # EIO: the other side has closed
+            return data
+        if not chunk:
+            return data
+        data += chunk
+
+
 def test_a_terminal_sees_live_progress_and_ctrl_c_stops_with_a_summary(server):
     # A camera never ends: it runs until interrupted. Progress goes to the terminal (stderr).
     controller, terminal = pty.openpty()
-    process = subprocess.Popen([sys.executable, "-m", "plumo", "read", server.url("/live.mjpg")],
+    # Should it not stop, the stacks of its threads are in what the terminal saw.
+    process = subprocess.Popen([sys.executable, "-X", "faulthandler", "-m", "plumo", "read",
+                                server.url("/live.mjpg")],
                                stdout=subprocess.PIPE, stderr=terminal, text=True)  # fmt: skip
     os.close(terminal)
     seen = b""
@@ -127,7 +142,18 @@ def test_a_terminal_sees_live_progress_and_ctrl_c_stops_with_a_summary(server):
     while seen.count(b"frames/s") < 3 and time.monotonic() < deadline:
         seen += os.read(controller, 4096)
     process.send_signal(signal.SIGINT)
-    stdout, _ = process.communicate(timeout=30)
+    # A terminal is read all along: one that is not would, once full, hold the writer up.
+    terminal_rest = []
+    drain = threading.Thread(target=lambda: terminal_rest.append(read_to_end(controller)))
+    drain.start()
+    try:
+        stdout, _ = process.communicate(timeout=30)
+    except subprocess.TimeoutExpired:
+        process.send_signal(signal.SIGABRT)
+        process.communicate(timeout=10)
+        drain.join(10)
+        raise AssertionError(b"".join([seen, *terminal_rest]).decode(errors="replace")) from None
+    drain.join(10)
     os.close(controller)
     assert process.returncode == 130
     assert seen.count(b"\r") >= 3 and b"320x240" in seen, seen

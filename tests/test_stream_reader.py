@@ -346,7 +346,7 @@ def test_the_package_imports_gstreamer_only_for_the_reader():
     )
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
-    assert done.stdout.strip() == "['ca_file', 'max_frame_pixels', 'max_framerate', 'pixel_format', 'read_timeout', 'start_timeout']"
+    assert done.stdout.strip() == "['ca_file', 'keyframes_only', 'max_frame_pixels', 'max_framerate', 'pixel_format', 'read_timeout', 'start_timeout']"
     import plumo.stream_reader as package
 
     with pytest.raises(AttributeError, match="has no attribute 'Reader'"):

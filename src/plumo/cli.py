@@ -1,7 +1,8 @@
 """plumo's command line: reads a video stream into frames and tells how it went.
 
     plumo read [URL] [--pipeline TEMPLATE] [--frames N] [--timeout S] [--max-framerate F]
-               [--format bgr|rgb|gray] [--ca-file FILE.pem] [--snapshot FILE.png|FILE.jpg]
+               [--keyframes-only] [--format bgr|rgb|gray] [--ca-file FILE.pem]
+               [--snapshot FILE.png|FILE.jpg]
 
 Without a URL it reads a short clip that it generates and serves itself on 127.0.0.1.
 """
@@ -67,6 +68,8 @@ def _parser() -> argparse.ArgumentParser:
     )  # fmt: skip
     read.add_argument("--max-framerate", type=_positive_seconds, metavar="F",
                       help="deliver at most F frames a second")  # fmt: skip
+    read.add_argument("--keyframes-only", action="store_true",
+                      help="decode and deliver keyframes only")  # fmt: skip
     read.add_argument("--format", choices=("bgr", "rgb", "gray"), default="bgr",
                       help="the frames' pixels (default: bgr)")  # fmt: skip
     read.add_argument("--ca-file", metavar="FILE.pem",
@@ -140,6 +143,7 @@ def _read_stream(url: str, args: argparse.Namespace) -> int:
         reader = StreamReader(
             url, template=args.pipeline, start_timeout=args.timeout, read_timeout=args.timeout,
             max_framerate=args.max_framerate, ca_file=args.ca_file, pixel_format=args.format,
+            keyframes_only=args.keyframes_only,
         )  # fmt: skip
     except (ValueError, TypeError, InvalidCustomPipelineError, InvalidRuntimeOptionError) as e:
         return _fail(str(e), EXIT_USAGE)

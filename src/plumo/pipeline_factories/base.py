@@ -4,7 +4,6 @@ application sink."""
 
 import os
 import threading
-import time
 import weakref
 from abc import ABC, abstractmethod
 from numbers import Real
@@ -23,6 +22,7 @@ from plumo.pipeline_factories.guards import (  # noqa: E402
     check_max_frame_pixels,
     post_error,
 )
+from plumo.pipeline_factories.sampling import Sampling  # noqa: E402
 from plumo.utils import tls  # noqa: E402
 
 BUFFER_SRC_NAME = "buffer_src"
@@ -102,6 +102,7 @@ class PipelineFactory(ABC):
     _detect_truncation = False
     _max_frame_pixels: Optional[int] = None
     _native_frames = False
+    _keyframes_only = False
 
     def __init__(self, *, url: Optional[str], max_framerate, on_complete: _ON_COMPLETE_CALLBACK):
         """
@@ -183,6 +184,19 @@ class PipelineFactory(ABC):
     def native_frames(self, value: bool) -> None:
         self._native_frames = _check_flag("native_frames", value)
 
+    @property
+    def keyframes_only(self) -> bool:
+        """Whether pipelines built from now on decode and deliver keyframes only (with
+        `max_framerate`, at most that many of them a second). The other frames are dropped
+        before the decoder. Video whose frames carry no keyframe marks (raw video, images, a
+        camera's MJPEG) is all keyframes. False (the default): every frame.
+        """
+        return self._keyframes_only
+
+    @keyframes_only.setter
+    def keyframes_only(self, value: bool) -> None:
+        self._keyframes_only = _check_flag("keyframes_only", value)
+
     @abstractmethod
     def build(self) -> Pipeline:
         """Builds a new pipeline for the URL and asks it to play."""
@@ -254,11 +268,12 @@ class PipelineFactory(ABC):
             # copies every frame otherwise).
             offer_video_meta(appsink.get_static_pad("sink"))
         chain_sink = (queue or convert).get_static_pad("sink")
-        if self._max_framerate is not None:
-            # Frames are dropped before they are queued and converted, so a limit also saves
-            # the work.
-            limiter = _RateLimiter(self._max_framerate)
-            pipeline.add_pad_probe(chain_sink, Gst.PadProbeType.BUFFER, limiter.on_buffer)
+        sampling = Sampling(self._max_framerate, self._keyframes_only)
+        if sampling.active:
+            # What can be is dropped before the decoder; the rest before it is queued and
+            # converted.
+            sampling.watch_decoders(pipeline, decoder)
+            pipeline.add_pad_probe(chain_sink, Gst.PadProbeType.BUFFER, sampling.after_decoding)
 
         if self._detect_truncation:
             StreamEnd(source, pipeline).attach(pipeline, decoder)
@@ -276,34 +291,6 @@ class PipelineFactory(ABC):
         pipeline.connect_signal_handler(decoder, "deep-element-added", _tune_decoder_element)
         pipeline.connect_signal_handler(decoder, "pad-added", link.on_pad_added)
         pipeline.connect_signal_handler(decoder, "no-more-pads", link.on_no_more_pads)
-
-
-class _RateLimiter:
-    """A buffer probe that lets at most `max_framerate` frames a second through.
-
-    Time is the frames' own timestamps, so a clip read faster than real time keeps one frame in
-    so many of its own; frames without timestamps (a camera's MJPEG, say) go by the clock. A
-    timestamp that jumps back (a restart, a new segment) starts the count afresh.
-    """
-
-    def __init__(self, max_framerate: float):
-        self._interval = round(Gst.SECOND / max_framerate)
-        # Containers round timestamps (Matroska to the millisecond): a frame a little early for
-        # its slot still takes it.
-        self._slack = self._interval // 10
-        self._next = None
-
-    def on_buffer(self, _pad: Gst.Pad, info: Gst.PadProbeInfo) -> Gst.PadProbeReturn:
-        pts = info.get_buffer().pts
-        now = time.monotonic_ns() if pts == Gst.CLOCK_TIME_NONE else pts
-        due = self._next
-        if due is not None and due - self._interval <= now < due - self._slack:
-            return Gst.PadProbeReturn.DROP
-        # Keep to a grid of intervals, so that the rate averages the limit rather than the next
-        # slower rate the input's spacing allows; start a new grid after a gap or a jump back.
-        on_grid = due is not None and -self._slack <= now - due < self._interval
-        self._next = (due if on_grid else now) + self._interval
-        return Gst.PadProbeReturn.OK
 
 
 class _DecodedPadLink:

@@ -30,13 +30,14 @@ from plumo.errors import (  # noqa: E402
     StreamSetupError,
 )
 from plumo.logger import logger  # noqa: E402
-from plumo.pipeline_factories.base import PipelineFactory, _RateLimiter  # noqa: E402
+from plumo.pipeline_factories.base import PipelineFactory  # noqa: E402
 from plumo.pipeline_factories.guards import (  # noqa: E402
     DEFAULT_MAX_FRAME_PIXELS,
     refuse_large_frames,
 )
 from plumo.pipeline_factories.custom import CustomPipelineFactory  # noqa: E402
 from plumo.pipeline_factories.http import HTTPPipelineFactory  # noqa: E402
+from plumo.pipeline_factories.sampling import Sampling  # noqa: E402
 from plumo.stream_reader.causes import FailureEvidence  # noqa: E402
 from plumo.stream_reader.frame import Frame  # noqa: E402
 from plumo.stream_reader.knobset import check_knobset  # noqa: E402
@@ -56,6 +57,8 @@ SUPPORTED_OPTIONS = {
     "max_frame_pixels": (int, type(None)),
     # The frames' pixels: "bgr", "rgb", or "gray" (the luma alone, full range).
     "pixel_format": (str,),
+    # Keyframes alone, the others never decoded.
+    "keyframes_only": (bool,),
 }
 """The options a `StreamReader` takes, by name, with the types their values may have."""
 
@@ -66,6 +69,7 @@ DEFAULT_OPTIONS = {
     "ca_file": None,
     "max_frame_pixels": DEFAULT_MAX_FRAME_PIXELS,
     "pixel_format": "bgr",
+    "keyframes_only": False,
 }
 
 PIXEL_FORMATS = ("bgr", "rgb", "gray")
@@ -116,7 +120,12 @@ class StreamReader:
     Options (validated at construction; `InvalidRuntimeOptionError` for unknown names, wrong
     types and out-of-range values):
 
-    - `max_framerate`: at most this many frames a second, or None (default) for all of them.
+    - `max_framerate`: at most this many frames a second, or None (default) for all of them:
+      the first frame at or after each slot of 1/max_framerate seconds, by the frames' own
+      timestamps (by the clock for frames without them). Frames it would not keep are not
+      decoded where the coding allows: none of a camera's MJPEG, and in H.264 and the like those
+      after the last one kept in a group of pictures, when the next is kept at or after the
+      following keyframe.
     - `start_timeout`: seconds to wait for the stream to start playing (default 10).
     - `read_timeout`: seconds to wait for each frame (default 10), or None to wait as long as
       the stream stays up.
@@ -126,6 +135,9 @@ class StreamReader:
       limit: a stream of larger frames fails (`FrameTooLargeError`) before they are decoded
       into memory.
     - `pixel_format`: "bgr" (default), "rgb", or "gray" (the luma alone, stretched to 0-255).
+    - `keyframes_only`: False (default), or True to decode and deliver only keyframes, with
+      their own timestamps (with `max_framerate`, at most that many a second). Video without
+      keyframe marks (raw video, images, MJPEG) is all keyframes.
 
     `open()` starts GStreamer (`plumo.sysboot.start()`) if needed, builds the pipeline and waits
     for it to play; `close()` stops it and releases what it holds. A `with` block does both.
@@ -186,18 +198,22 @@ class StreamReader:
                 url=url, pipeline_watcher=self._state.watch, on_complete=self._state.complete
             )
             self._factory.max_framerate = self._max_framerate
+            self._factory.keyframes_only = self._options["keyframes_only"]
             self._factory.max_frame_pixels = self._options["max_frame_pixels"]
             self._factory.ca_file = ca_file
             # A stream cut short is an error, not an end.
             self._factory.detect_truncation = True
             # The decoder's own pictures, converted here.
             self._factory.native_frames = True
-            self._limit_at_sink = self._size_check_at_sink = False
+            self._sampling_at_sink = self._size_check_at_sink = False
         else:
             self._factory = self._custom_factory(template, url)
-            # A template is the user's own chain, which the factory does not touch: the rate
-            # limit and the frame size check are applied where its frames reach the appsink.
-            self._limit_at_sink = self._max_framerate is not None
+            # A template is the user's own chain, which the factory does not touch: the frames
+            # are chosen before the decoders in it and where its frames reach the appsink, and
+            # the frame size check is applied there too.
+            self._sampling_at_sink = (
+                self._max_framerate is not None or self._options["keyframes_only"]
+            )
             self._size_check_at_sink = self._options["max_frame_pixels"] is not None
         self._pipeline: Optional[Pipeline] = None
         self._appsink = None
@@ -278,11 +294,12 @@ class StreamReader:
         try:
             if self._closed:  # by another thread, before the finalizer was there to run
                 raise StreamSetupError(f"Cannot open '{self._shown_url}': the reader was closed")
-            if self._limit_at_sink:
-                limiter = _RateLimiter(self._max_framerate)
+            if self._sampling_at_sink:
+                sampling = Sampling(self._max_framerate, self._options["keyframes_only"])
+                sampling.watch_decoders(pipeline, pipeline)
                 pipeline.add_pad_probe(
                     pipeline.appsink.get_static_pad("sink"), Gst.PadProbeType.BUFFER,
-                    limiter.on_buffer,
+                    sampling.after_decoding,
                 )  # fmt: skip
             if self._size_check_at_sink:
                 # This keeps large frames out of the reader, not out of the template's memory.
