@@ -181,7 +181,9 @@ def test_a_limited_clip_gives_duration_times_rate_frames_decoded_right(
         ("/h264.mkv", "avdec_h264", GROUP + (SECONDS // 2 - 1) * 27),
     ],
 )  # fmt: skip
-def test_frames_the_limit_would_not_keep_are_not_decoded(clips, decoder_inputs, path, decoder, most):
+def test_frames_the_limit_would_not_keep_are_not_decoded(
+    clips, decoder_inputs, path, decoder, most
+):
     frames = read_all(clips.url(path), max_framerate=1)
     assert len(frames) == SECONDS
     assert 0 < decoder_inputs[decoder] <= most, decoder_inputs
@@ -279,7 +281,9 @@ def test_keyframes_only_takes_a_bool(value):
         StreamReader("http://127.0.0.1:9/", keyframes_only=value)
 
 
-@pytest.mark.parametrize("args, frames", [(["--keyframes-only"], 5), (["--max-framerate", "0.5"], 5)])
+@pytest.mark.parametrize(
+    "args, frames", [(["--keyframes-only"], 5), (["--max-framerate", "0.5"], 5)]
+)
 def test_the_command_line_samples_too(clips, args, frames):
     done = subprocess.run([sys.executable, "-m", "plumo", "read", clips.url("/h264.mkv"), *args],
                           capture_output=True, text=True, timeout=60)  # fmt: skip

@@ -13,14 +13,14 @@ on the coding:
 - inter-coded video (H.264, ...) under a limit: every frame up to the last one kept in a group
   of pictures is needed to decode it, but those after it, up to the next keyframe, are not when
   the next kept frame comes at or after that keyframe. The keyframe spacing the stream has shown
-  so far says when the next one comes. Where the coding reorders frames (B-frames), a libav
-  decoder skips the frames no other refers to instead, when the limit is a quarter of the
-  stream's rate or less.
+  so far says when the next one comes. Where the coding reorders frames (B-frames), the H.264
+  pictures no other refers to are dropped instead, when the limit is a quarter of the stream's
+  rate or less.
 """
 
 import time
 import weakref
-from typing import Optional
+from typing import List, Optional
 
 from gi.repository import Gst
 
@@ -55,7 +55,7 @@ class RateLimiter:
         self._timestamp_slack = min(self._clock_slack, _TIMESTAMP_SLACK)
         self._by_clock: Optional[bool] = None
         self.next_slot: Optional[int] = None  # where the next frame kept falls, on its time base
-        self._last: Optional[int] = None  # the time of the last frame kept
+        self._last = 0  # the time of the last frame kept, once there is a next slot
 
     def slack(self) -> int:
         """How early a frame may be for the next slot, on the time base in use."""
@@ -110,14 +110,18 @@ class Sampling:
         self._pipeline = weakref.ref(pipeline)
         pipeline.connect_signal_handler(bin_, "deep-element-added", self._on_element_added)
         elements = bin_.iterate_recurse()
+        found: List[Gst.Element] = []
         while True:
             result, element = elements.next()
-            if result == Gst.IteratorResult.RESYNC:
+            if result == Gst.IteratorResult.RESYNC:  # the bin changed meanwhile: from the start
                 elements.resync()
+                found.clear()
             elif result != Gst.IteratorResult.OK:
                 break
             else:
-                self._watch(element)
+                found.append(element)
+        for element in found:
+            self._watch(element)
 
     def _on_element_added(self, _bin: Gst.Bin, _sub_bin: Gst.Bin, element: Gst.Element) -> None:
         self._watch(element)
@@ -132,11 +136,11 @@ class Sampling:
             probes = Gst.PadProbeType.BUFFER | Gst.PadProbeType.EVENT_DOWNSTREAM
             pipeline.add_pad_probe(sink, probes, gate.on_data)
 
-    def after_decoding(self, _pad: Gst.Pad, info: Gst.PadProbeInfo) -> Gst.PadProbeReturn:
+    def after_decoding(self, pad: Gst.Pad, info: Gst.PadProbeInfo) -> Gst.PadProbeReturn:
         """The buffer probe for decoded frames."""
         if self._after is None or self.limited_before_decoding:
             return Gst.PadProbeReturn.OK
-        return self._after.on_buffer(_pad, info)
+        return self._after.on_buffer(pad, info)
 
 
 class _DecoderInput:
@@ -219,16 +223,20 @@ class _DecoderInput:
             buffer, self._h264_lengths
         ):
             return Gst.PadProbeReturn.DROP
-        return self._skip_rest_of_group(buffer.pts, key)
+        return self._skip_rest_of_group(self._limiter, buffer.pts, key)
 
     @property
     def _drops_non_reference(self) -> bool:
+        rate = self._sampling.max_framerate
         return (
             self._h264_lengths is not None
-            and self._framerate >= _SKIP_NON_REFERENCE_RATIO * self._sampling.max_framerate
+            and rate is not None
+            and self._framerate >= _SKIP_NON_REFERENCE_RATIO * rate
         )
 
-    def _skip_rest_of_group(self, pts: int, key: bool) -> Gst.PadProbeReturn:
+    def _skip_rest_of_group(
+        self, limiter: RateLimiter, pts: int, key: bool
+    ) -> Gst.PadProbeReturn:
         """Drops the frames of a group of pictures after the last one the limit keeps."""
         if pts == Gst.CLOCK_TIME_NONE:
             return Gst.PadProbeReturn.OK  # nothing to tell when the next keyframe comes
@@ -246,10 +254,10 @@ class _DecoderInput:
             self._last_key, self._skipping = pts, False
         elif self._skipping:
             return Gst.PadProbeReturn.DROP
-        limiter = self._limiter
         kept = limiter.admits(pts)
         if not kept or self._reordered or not (self._may_skip and self._longest_group):
             return Gst.PadProbeReturn.OK
+        assert self._last_key is not None and limiter.next_slot is not None
         # Kept. Nothing between it and the next keyframe will be, when the frame just before
         # that keyframe still comes before the next slot opens.
         next_key = self._last_key + self._longest_group
