@@ -289,3 +289,21 @@ def test_the_command_line_samples_too(clips, args, frames):
                           capture_output=True, text=True, timeout=60)  # fmt: skip
     assert done.returncode == 0, done.stderr
     assert f": {frames} frames of 160x120 BGR in " in done.stdout, done.stdout
+
+
+def test_a_decoder_watched_after_it_started_is_sampled_from_then_on(clips, pipelines):
+    # A template's pipeline runs before the reader watches it: its decoder has had its caps.
+    pipeline = pipelines(
+        f"souphttpsrc location={clips.url('/h264.mkv')} ! matroskademux ! h264parse"
+        " ! avdec_h264 ! appsink name=sink sync=false max-buffers=1"
+    )
+    sink = pipeline.get_by_name("sink")
+    pipeline.set_state(Gst.State.PLAYING)
+    assert sink.try_pull_sample(10 * Gst.SECOND) is not None
+    sampling.Sampling(None, keyframes_only=True).watch_decoders(pipeline, pipeline)
+    pulled = []
+    while (sample := sink.try_pull_sample(10 * Gst.SECOND)) is not None:
+        pulled.append(sample.get_buffer().pts / Gst.SECOND)
+    # Past the few frames already on their way, keyframes alone.
+    keys = keyframe_times(clips.url("/h264.mkv"))
+    assert pulled[-3:] == keys[-3:] and len(pulled) <= len(keys) + 3, pulled

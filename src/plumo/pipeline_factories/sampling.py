@@ -135,6 +135,11 @@ class Sampling:
             gate = _DecoderInput(self)
             probes = Gst.PadProbeType.BUFFER | Gst.PadProbeType.EVENT_DOWNSTREAM
             pipeline.add_pad_probe(sink, probes, gate.on_data)
+            # A decoder already running (in a template started before it is watched) has had
+            # its caps.
+            caps = sink.get_current_caps()
+            if caps is not None:
+                gate.on_caps(sink, caps)
 
     def after_decoding(self, pad: Gst.Pad, info: Gst.PadProbeInfo) -> Gst.PadProbeReturn:
         """The buffer probe for decoded frames."""
@@ -174,12 +179,13 @@ class _DecoderInput:
             return self._on_buffer(pad, info.get_buffer())
         event = info.get_event()
         if event.type == Gst.EventType.CAPS:
-            self._on_caps(pad, event.parse_caps())
+            self.on_caps(pad, event.parse_caps())
         elif event.type == Gst.EventType.FLUSH_STOP:
             self._reset()
         return Gst.PadProbeReturn.OK
 
-    def _on_caps(self, pad: Gst.Pad, caps: Gst.Caps) -> None:
+    def on_caps(self, pad: Gst.Pad, caps: Gst.Caps) -> None:
+        """Learns what the decoder takes, and how its input is to be sampled."""
         if caps is None or caps.get_size() == 0:
             return
         structure = caps.get_structure(0)
