@@ -6,7 +6,6 @@ same clip: skipping must never hand out a frame decoded from missing references.
 import contextlib
 import subprocess
 import sys
-import time
 
 import numpy as np
 import pytest
@@ -263,32 +262,18 @@ def test_keyframes_only_applies_to_a_template_too(clips, decoder_inputs):
     assert [frame.pts for frame in frames] == keys
 
 
-def test_a_live_camera_is_limited_by_the_clock(server):
-    # 30 frames a second, without timestamps; nothing is decoded of those dropped.
-    with StreamReader(server.url("/live.mjpg"), max_framerate=2) as reader:
-        reader.read()
-        started, count = time.monotonic(), 0
-        while time.monotonic() - started < 3:
-            reader.read()
-            count += 1
-        elapsed = time.monotonic() - started
-    assert count <= elapsed * 2 + 1
-
-
 @pytest.mark.parametrize("value", [1, 0, "yes", None, 1.0])
 def test_keyframes_only_takes_a_bool(value):
     with pytest.raises(InvalidRuntimeOptionError, match="keyframes_only"):
         StreamReader("http://127.0.0.1:9/", keyframes_only=value)
 
 
-@pytest.mark.parametrize(
-    "args, frames", [(["--keyframes-only"], 5), (["--max-framerate", "0.5"], 5)]
-)
-def test_the_command_line_samples_too(clips, args, frames):
-    done = subprocess.run([sys.executable, "-m", "plumo", "read", clips.url("/h264.mkv"), *args],
+def test_the_command_line_reads_keyframes_only(clips):
+    url = clips.url("/h264.mkv")
+    done = subprocess.run([sys.executable, "-m", "plumo", "read", url, "--keyframes-only"],
                           capture_output=True, text=True, timeout=60)  # fmt: skip
     assert done.returncode == 0, done.stderr
-    assert f": {frames} frames of 160x120 BGR in " in done.stdout, done.stdout
+    assert ": 5 frames of 160x120 BGR in " in done.stdout, done.stdout
 
 
 def test_a_decoder_watched_after_it_started_is_sampled_from_then_on(clips, pipelines):
