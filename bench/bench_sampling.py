@@ -6,13 +6,13 @@ camera, both over local HTTP.
 Set-up: bench/setup.sh
 Run:    .venv/bin/python bench/bench_sampling.py [--rounds N] [--quick]
 
-H.264: the natural clip of bench/clips.py (Big Buck Bunny, 1280x720, 25 fps, libx264 veryfast,
-a key frame every 50 frames, no B-frames, Matroska), 1,500 frames (60 s of stream; 250 with
---quick), served whole by plumo.demo.ClipServer and read from opening to the end of the stream as
-fast as each reader goes: plumo with every frame, max_framerate=1 and 5, keyframes_only=True; PyAV
-with every frame, with skip_frame "NONKEY" (key frames only), and every frame decoded but 1 in 25
-converted to an array (a PyAV user's 1 fps); OpenCV's VideoCapture (cv2.CAP_FFMPEG) with every
-frame, and grab() on every frame but retrieve() on 1 in 25.
+H.264: the natural clip of bench/clips.py (Big Buck Bunny, 1280x720, 25 fps, libx264 veryfast, a key
+frame every 50 frames or sooner at a cut of scene, no B-frames, Matroska), 1,500 frames (60 s of
+stream; 250 with --quick), served whole by plumo.demo.ClipServer and read from opening to the end of
+the stream as fast as each reader goes: plumo with every frame, max_framerate=1 and 5,
+keyframes_only=True; PyAV with every frame, with skip_frame "NONKEY" (key frames only), and every
+frame decoded but 1 in 25 converted to an array (a PyAV user's 1 fps); OpenCV's VideoCapture
+(cv2.CAP_FFMPEG) with every frame, and grab() on every frame but retrieve() on 1 in 25.
 
 MJPEG: a camera in a process of its own (this script with --serve-mjpeg), so that its work is not
 the reader's: multipart/x-mixed-replace, parts without timestamps, 25 a second on a clock (a
@@ -54,7 +54,6 @@ from typing import Callable, Dict, Iterator, List, Optional
 import clips  # (bench/, this script's folder)
 
 FPS = clips.FPS
-GOP = int(clips.ENCODING[clips.ENCODING.index("-g") + 1])  # frames from one key frame to the next
 SHAPE = (720, 1280, 3)
 JPEG_FRAMES = 250
 JPEG_QUALITY = 80
@@ -325,13 +324,25 @@ def cpu_ratios(runs: Dict[str, List[Run]], contender: Contender) -> List[float]:
     return [a.cpu_per_second() / b.cpu_per_second() for a, b in zip(own, base)]
 
 
-def expected_frames(contender: Contender, seconds: float, intra_only: bool) -> float:
-    if contender.key_frames_only and not intra_only:
-        return math.ceil(seconds * FPS / GOP)
+def key_frames(path: Path) -> int:
+    """The clip's key frames, as its container marks them (ffprobe): one every 50 frames at most,
+    and libx264 starts the next group early at a cut of scene (where the loop starts again)."""
+    probe = subprocess.run(
+        ["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "packet=flags",
+         "-of", "csv=p=0", str(path)], check=True, capture_output=True, text=True,
+    )  # fmt: skip
+    return sum("K" in line for line in probe.stdout.splitlines())
+
+
+def expected_frames(contender: Contender, seconds: float, keys: Optional[int]) -> float:
+    """What `contender` should deliver over `seconds` of stream that has `keys` key frames (None:
+    every frame is one)."""
+    if contender.key_frames_only and keys is not None:
+        return keys
     return seconds * (contender.rate or FPS)
 
 
-def table(contenders: List[Contender], runs: Dict[str, List[Run]], intra_only: bool) -> str:
+def table(contenders: List[Contender], runs: Dict[str, List[Run]], keys: Optional[int]) -> str:
     lines = [
         "| reader | frames delivered | expected | CPU s per s of stream | / same reader's all"
         " frames | wall s |",
@@ -343,7 +354,7 @@ def table(contenders: List[Contender], runs: Dict[str, List[Run]], intra_only: b
             lines.append(f"| {contender.name} | {UNSUPPORTED} | | | | |")
             continue
         seconds = med([run.stream_seconds for run in own])
-        expected = expected_frames(contender, seconds, intra_only)
+        expected = expected_frames(contender, seconds, keys)
         ratios = cpu_ratios(runs, contender)
         ratio = spread(ratios, ".3f") if ratios else "(no all-frames row)"
         lines.append(
@@ -414,10 +425,11 @@ def main():
     jpegs = camera_jpegs()
     jpeg_kib = sum(p.stat().st_size for p in jpegs.glob("*.jpg")) / JPEG_FRAMES / 1024
     clip_seconds = length / FPS
+    keys = key_frames(clip)
     print(f"{os.cpu_count()} CPUs, load average before: {os.getloadavg()[0]:.2f}; {versions()}")
     print(f"H.264: {clip.name}, {length} frames = {clip_seconds:.0f} s of stream"
-          f" ({clips.ENCODING_NOTE}); camera: {JPEG_FRAMES} JPEGs of 1280x720, quality"
-          f" {JPEG_QUALITY}, {jpeg_kib:.0f} KiB on average, {FPS} a second, read"
+          f" ({clips.ENCODING_NOTE}), {keys} key frames; camera: {JPEG_FRAMES} JPEGs of"
+          f" 1280x720, quality {JPEG_QUALITY}, {jpeg_kib:.0f} KiB on average, {FPS} a second, read"
           f" {camera_seconds:.0f} s; rounds: {rounds}")  # fmt: skip
 
     h264_runs: Dict[str, List[Run]] = {}
@@ -444,13 +456,13 @@ def main():
 
     print(f"\n### H.264, 1280x720, {FPS} fps, {length} frames ({clip_seconds:.0f} s of stream),"
           " over HTTP, read as fast as each reader goes; medians (range) of the rounds\n")
-    print(table(H264, h264_runs, intra_only=False))
+    print(table(H264, h264_runs, keys))
     print(f"\n### MJPEG camera, 1280x720, {FPS} frames a second, read for"
           f" {camera_seconds:.0f} s; medians (range) of the rounds\n")  # fmt: skip
-    print(table(MJPEG, mjpeg_runs, intra_only=True))
+    print(table(MJPEG, mjpeg_runs, None))
     print(f"\nExpected: what the setting should deliver over the stream's seconds (the clip's,"
-          f" or the wall time read from the camera): {FPS} a second for every frame, 1 in {GOP}"
-          " for the clip's key frames (every JPEG is one), the rate asked for otherwise. CPU s"
+          f" or the wall time read from the camera): {FPS} a second for every frame, the clip's"
+          f" {keys} key frames (every JPEG is one), the rate asked for otherwise. CPU s"
           " per s of stream: CPU time of the reading process over those seconds. / same"
           " reader's all frames: each round's ratio, median (range).\n")  # fmt: skip
     print("Targets (plumo, medians of the paired ratios):")
