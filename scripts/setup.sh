@@ -37,6 +37,8 @@ APT_PACKAGES=(
     gstreamer1.0-plugins-ugly
     # The tests' certificates for their HTTPS servers.
     openssl
+    # The tests' RTSP cameras.
+    gir1.2-gst-rtsp-server-1.0
 )
 # More packages for a caller's own needs (bench/setup.sh: the benchmark's rivals).
 read -r -a EXTRA_PACKAGES <<<"${PLUMO_EXTRA_PACKAGES:-}"

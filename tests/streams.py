@@ -1,16 +1,22 @@
-"""Streams for the end-to-end tests: clips made with GStreamer, served over HTTP on 127.0.0.1."""
+"""Streams for the end-to-end tests: clips made with GStreamer, served over HTTP on 127.0.0.1, and
+cameras (RTSP, in processes of their own) that can be killed and brought back."""
 
 import contextlib
 import functools
 import os
+import selectors
+import signal
 import socket
 import ssl
 import struct
 import subprocess
+import sys
+import tempfile
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import List
+from pathlib import Path
+from typing import List, Optional, Sequence
 
 import gi
 import numpy as np
@@ -494,3 +500,124 @@ def black_hole():
             filler.setblocking(False)
             filler.connect_ex(("127.0.0.1", port))
         yield port
+
+
+# --- cameras in processes of their own -----------------------------------------------------------
+
+RTSP_CAMERA = Path(__file__).resolve().parent / "rtsp_camera.py"
+
+
+class CameraProcess:
+    """A camera in a process of its own that prints `ready` once it listens: `start()` launches
+    it and waits for that line, `stop()` cuts its power (SIGKILL, no goodbye to its clients), and
+    `start()` again brings it back with the same command line, on the same port. `ready_at` is
+    the time.time() at which it last said `ready`. Used as a context manager, it is started on
+    entry and killed on exit, whatever happened."""
+
+    def __init__(self, command: Sequence[str], start_timeout: float = 20.0):
+        self.command = list(command)
+        self.start_timeout = start_timeout
+        self.ready_at: Optional[float] = None
+        self._process: Optional[subprocess.Popen] = None
+        self._stderr = None
+
+    @property
+    def running(self) -> bool:
+        return self._process is not None and self._process.poll() is None
+
+    def start(self) -> "CameraProcess":
+        if self.running:
+            raise RuntimeError("the camera is already running")
+        self._discard()
+        # A file, not a pipe, for its stderr: nothing reads it while it runs, and a full pipe
+        # would stall it.
+        self._stderr = tempfile.TemporaryFile()
+        self._process = subprocess.Popen(self.command, stdin=subprocess.DEVNULL,
+                                         stdout=subprocess.PIPE, stderr=self._stderr)  # fmt: skip
+        failure = self._wait_ready()
+        if failure is not None:
+            self.stop()
+            self._stderr.seek(0)
+            stderr = self._stderr.read().decode(errors="replace").strip()
+            self._discard()
+            raise RuntimeError(f"{' '.join(self.command)}: {failure}; its stderr:\n{stderr}")
+        self.ready_at = time.time()
+        return self
+
+    def _wait_ready(self) -> Optional[str]:
+        """None once the camera said `ready`; what went wrong otherwise."""
+        deadline = time.monotonic() + self.start_timeout
+        out = b""
+        with selectors.DefaultSelector() as selector:
+            selector.register(self._process.stdout, selectors.EVENT_READ)
+            while b"\n" not in out:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    return f"not ready after {self.start_timeout:g} s"
+                if not selector.select(left):
+                    continue
+                chunk = os.read(self._process.stdout.fileno(), 4096)
+                if not chunk:
+                    self._process.wait(5)
+                    return f"exited with status {self._process.returncode} before it was ready"
+                out += chunk
+        line = out.partition(b"\n")[0].strip()
+        return None if line == b"ready" else f"said {line!r} instead of ready"
+
+    def stop(self) -> None:
+        """Kills the camera at once and waits for it to be gone (a no-op when it is not running)."""
+        if self._process is None:
+            return
+        if self._process.poll() is None:
+            self._process.send_signal(signal.SIGKILL)
+        self._process.wait(10)
+        self._process.stdout.close()
+
+    def freeze(self) -> None:
+        """Stops the camera where it is (SIGSTOP): its connections stay open, and nothing comes
+        through them, as from a camera that hangs or a link that went dead."""
+        self._process.send_signal(signal.SIGSTOP)
+
+    def thaw(self) -> None:
+        self._process.send_signal(signal.SIGCONT)
+
+    def _discard(self) -> None:
+        if self._stderr is not None:
+            self._stderr.close()
+            self._stderr = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+        self._discard()
+
+
+class RtspCamera(CameraProcess):
+    """The RTSP camera of `rtsp_camera.py` (see there), at `url`: rtsp://127.0.0.1:PORT/stream,
+    with `user:password@` when it asks for credentials. Without a port, it takes a free one, and
+    keeps it across restarts."""
+
+    def __init__(self, codec: str = "mjpeg", port: Optional[int] = None, tcp_only: bool = False,
+                 user: Optional[str] = None, password: Optional[str] = None, *,
+                 width: int = 320, height: int = 240, fps: int = 25, lose_udp: bool = False,
+                 stamp: bool = False, start_timeout: float = 20.0):  # fmt: skip
+        self.port = closed_port() if port is None else port
+        self.user, self.password = user, password
+        command = [sys.executable, str(RTSP_CAMERA), "--port", str(self.port), "--codec", codec,
+                   "--width", str(width), "--height", str(height), "--fps", str(fps)]  # fmt: skip
+        if tcp_only:
+            command.append("--tcp-only")
+        if lose_udp:
+            command.append("--lose-udp")
+        if stamp:
+            command.append("--stamp")
+        if user is not None:
+            command += ["--user", user, "--password", password or ""]
+        super().__init__(command, start_timeout)
+
+    @property
+    def url(self) -> str:
+        credentials = "" if self.user is None else f"{self.user}:{self.password}@"
+        return f"rtsp://{credentials}127.0.0.1:{self.port}/stream"
