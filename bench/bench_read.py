@@ -424,11 +424,6 @@ def versions() -> str:
 # --- the run ------------------------------------------------------------------------------------
 
 
-def rotated(items: list, round_: int) -> list:
-    k = round_ % len(items)
-    return items[k:] + items[:k]
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=None, help="rounds (default 5; --quick: 2)")
@@ -438,9 +433,7 @@ def main():
     if args.rss_child:
         rss_child(args.rss_child)
         return
-    rounds = args.rounds if args.rounds is not None else (2 if args.quick else 5)
-    if rounds < 1:
-        parser.error("--rounds must be at least 1")
+    rounds = clips.rounds_asked(args, parser, full=5, quick=2)
     length = 200 if args.quick else 600
     long_length = 300 if args.quick else 1000
     stream_counts = [1, 4, 8]
@@ -487,10 +480,10 @@ def main():
         clip720 = clip_list[0]
         for round_ in range(rounds):
             started = time.perf_counter()
-            for clip, contender in rotated(jobs, round_):
+            for clip, contender in clips.rotated(jobs, round_):
                 result = OTHERS.quietly(lambda: measure(contender, clip))
                 single[clip.label, contender.name].runs.append(result)
-            for n, name in rotated(multi_jobs, round_):
+            for n, name in clips.rotated(multi_jobs, round_):
                 result = OTHERS.quietly(lambda: run_streams(by_name[name], clip720, n))
                 multi[n, name].runs.append(result)
             print(f"round {round_ + 1}/{rounds}: {time.perf_counter() - started:.0f} s",

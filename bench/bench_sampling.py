@@ -388,11 +388,6 @@ def versions() -> str:
             f" OpenCV {cv2.__version__}")  # fmt: skip
 
 
-def rotated(items: list, round_: int) -> list:
-    k = round_ % len(items)
-    return items[k:] + items[:k]
-
-
 # --- the run -------------------------------------------------------------------------------------
 
 
@@ -411,9 +406,7 @@ def main():
     if args.serve_mjpeg is not None:
         serve_mjpeg(args.serve_mjpeg, args.jpegs)
         return
-    rounds = args.rounds if args.rounds is not None else (1 if args.quick else 3)
-    if rounds < 1:
-        parser.error("--rounds must be at least 1")
+    rounds = clips.rounds_asked(args, parser, full=3, quick=1)
     length = 250 if args.quick else 1500
     camera_seconds = 5.0 if args.quick else 20.0
 
@@ -440,7 +433,7 @@ def main():
         jobs += [(c, camera_url, camera_seconds, mjpeg_runs) for c in MJPEG]
         for round_ in range(rounds):
             started = time.perf_counter()
-            for contender, url, seconds, runs in rotated(jobs, round_):
+            for contender, url, seconds, runs in clips.rotated(jobs, round_):
                 if contender.name in skipped:
                     continue
                 run = quietly(lambda: measure(contender.name, url, seconds))

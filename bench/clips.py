@@ -114,3 +114,18 @@ class OthersWatch:
             f" timings; {self.retaken} timings taken again for others above {self.limit:.0%},"
             f" {over} kept above it after {self.tries} tries"
         )
+
+
+def rotated(items: list, round_: int) -> list:
+    """`items` in the order of round `round_`: each round starts one further along, so that no
+    reader always runs first (or right after the same other one)."""
+    k = round_ % len(items)
+    return items[k:] + items[:k]
+
+
+def rounds_asked(args, parser, full: int, quick: int) -> int:
+    """The rounds a benchmark runs: --rounds, else `quick` with --quick, else `full`."""
+    rounds = args.rounds if args.rounds is not None else (quick if args.quick else full)
+    if rounds < 1:
+        parser.error("--rounds must be at least 1")
+    return rounds
