@@ -522,6 +522,10 @@ class CameraProcess:
         self._stderr = None
 
     @property
+    def pid(self) -> Optional[int]:
+        return None if self._process is None else self._process.pid
+
+    @property
     def running(self) -> bool:
         return self._process is not None and self._process.poll() is None
 
