@@ -109,12 +109,16 @@ def check_certificate(host: str, port: int, ca: Optional[CaFile], timeout: float
 
 
 _endpoints_lock = threading.Lock()
+# The trust of a stream that checks no certificate.
+_UNVERIFIED = "unverified"
 # The trusts (CA file digests, None for the system's CAs) each HTTPS host and port was read with.
 _trusts_by_endpoint: Dict[Tuple[str, int], Set[Optional[str]]] = {}
 
 
-def apply_trust(source: Gst.Element, ca: Optional[CaFile]) -> None:
+def apply_trust(source: Gst.Element, ca: Optional[CaFile], verify: bool = True) -> None:
     """Makes the souphttpsrc `source` trust `ca` only (None: the system's CAs), before it starts.
+    With `verify` False the source accepts any certificate, and its sessions count as another
+    trust's, which later streams to the same server do not resume unchecked.
 
     :raises StreamSetupError: The server was read with another trust in this process, which its
         sessions would carry over, and its certificate is not trusted by this one
@@ -129,12 +133,12 @@ def apply_trust(source: Gst.Element, ca: Optional[CaFile]) -> None:
         return
     if parts.scheme.lower() != "https" or not endpoint[0]:
         return
-    key = ca.digest if ca is not None else None
+    key = _UNVERIFIED if not verify else ca.digest if ca is not None else None
     with _endpoints_lock:
         trusts = _trusts_by_endpoint.setdefault(endpoint, set())
         shared = bool(trusts - {key})
         trusts.add(key)
-    if not shared:
+    if not shared or not verify:
         return
     try:
         problem = check_certificate(*endpoint, ca, _CHECK_TIMEOUT)
