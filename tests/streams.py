@@ -247,12 +247,14 @@ class StreamServer:
     def __init__(self, clips: dict):
         self.clips = clips
         self.requests = []
+        self.request_headers = []  # (path, headers) of each request
         self._stopping = threading.Event()
         server = self
 
         class Handler(_QuietHandler):
             def do_GET(self):
                 server.requests.append(self.path)
+                server.request_headers.append((self.path, dict(self.headers)))
                 path, _, query = self.path.partition("?")
                 try:
                     route = {
@@ -424,6 +426,29 @@ def self_signed_certificate(directory) -> tuple:
         check=True, capture_output=True, timeout=60,
     )  # fmt: skip
     return certificate, key
+
+
+def make_hls(directory, frames: int = 60) -> dict:
+    """An HLS stream of H.264 in MPEG-TS segments of about a second (GStreamer's hlssink2):
+    {"/hls/playlist.m3u8": ..., "/hls/segment00000.ts": ...}."""
+    folder = Path(directory)
+    Gst.init(None)
+    pipeline = Gst.parse_launch(
+        f"{video(frames, 'pattern=ball')} ! x264enc key-int-max=15 speed-preset=ultrafast"
+        f" ! h264parse ! hlssink2 location={folder}/segment%05d.ts"
+        f" playlist-location={folder}/playlist.m3u8 target-duration=1 max-files=0"
+        " playlist-length=0"
+    )
+    pipeline.set_state(Gst.State.PLAYING)
+    try:
+        end = pipeline.get_bus().timed_pop_filtered(
+            30 * Gst.SECOND, Gst.MessageType.EOS | Gst.MessageType.ERROR
+        )
+    finally:
+        pipeline.set_state(Gst.State.NULL)
+    if end is None or end.type != Gst.MessageType.EOS:
+        raise RuntimeError(f"could not make the HLS stream: {end and end.parse_error()[0].message}")
+    return {f"/hls/{path.name}": path.read_bytes() for path in sorted(folder.iterdir())}
 
 
 def make_ts_clip(frames: int = 30) -> bytes:

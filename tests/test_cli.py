@@ -1,6 +1,7 @@
 """The command line, run as users run it (`python -m plumo`, the `plumo` script), against the demo
 clip and the test server; and the PNG snapshots it writes."""
 
+import json
 import os
 import pty
 import signal
@@ -69,7 +70,7 @@ def test_other_pixel_formats_are_read_and_saved_as_what_they_are(server, tmp_pat
         (["read", "refused"], 1, "Could not establish connection to server."),
         (["read", "/truncated.mkv"], 1, "Error reading '{url}': The connection closed after"),
         (["read", "/camera.mjpg?frames=5&end=reset"], 1, "without its closing boundary after 5"),
-        (["read", "ftp://camera.local/x"], 2, "'ftp://camera.local/x' is not an HTTP URL"),
+        (["read", "ftp://camera.local/x"], 2, "'ftp://camera.local/x' is not a source plumo reads"),
         (["read", "/clip.mkv", "--pipeline", "videotestsrc ! appsink"], 2, "Invalid pipeline"),
         (["read", "--pipeline", "x {url}"], 2, "--pipeline needs a URL"),
         (["read", "/clip.mkv", "--frames", "0"], 2, f"argument --frames: {ABOVE_0} '0'"),
@@ -95,6 +96,12 @@ def test_other_pixel_formats_are_read_and_saved_as_what_they_are(server, tmp_pat
           "NV12} ! appsink name=main_sink"], 2, "braces other than {{url}} must be doubled"),
         (["read", "/clip.mkv", "--ca-file", "/no/such.pem"], 2, "'/no/such.pem' cannot be read"),
         (["write"], 2, "invalid choice: 'write'"),
+        (["read", "/clip.mkv", "--header", "no colon"], 2, "--header: not NAME:VALUE"),
+        (["read", "/clip.mkv", "--header", "A:1\n2"], 2, "Option 'headers': the value of header"),
+        (["read", "/clip.mkv", "--rtsp-transport", "sctp"], 2, "invalid choice: 'sctp'"),
+        (["read", "file:///no/such/clip.mkv"], 1, "No such file: '/no/such/clip.mkv'"),
+        (["probe", "/nothing-here"], 1, "Cannot open '{url}': Not Found"),
+        (["probe", "udp://0.0.0.0:5000"], 2, "is not a source plumo reads"),
     ],
 )
 def test_failures_are_one_line_and_a_non_zero_status(server, args, status, message):
@@ -261,3 +268,24 @@ def test_a_demo_clip_that_cannot_be_made_is_a_one_line_error(tmp_path):
                           timeout=60, env=env)  # fmt: skip
     assert done.returncode == 1, done.stderr
     assert done.stderr.strip() == 'plumo: error: Could not make the demo clip: no element "jpegenc"'
+
+
+def test_probe_prints_what_the_stream_is(server, tmp_path):
+    path = tmp_path / "clip.mkv"
+    path.write_bytes(server.clips["/clip.mkv"])
+    for source, live in [(str(path), False), (server.url("/live.mjpg"), True)]:
+        done = plumo("probe", source)
+        assert done.returncode == 0, done.stderr
+        info = json.loads(done.stdout)
+        assert (info["width"], info["height"], info["codec"], info["live"]) == (
+            320, 240, "JPEG", live)  # fmt: skip
+    assert info["fps"] is None  # a camera's multipart stream declares no frame rate
+
+
+def test_read_takes_files_and_reconnects(server, tmp_path):
+    path = tmp_path / "clip.mkv"
+    path.write_bytes(server.clips["/clip.mkv"])
+    done = plumo("read", str(path))
+    assert done.returncode == 0 and ": 60 frames of 320x240 BGR" in done.stdout, done.stderr
+    done = plumo("read", server.url("/live.mjpg?frames=8"), "--reconnect", "--frames", "20")
+    assert done.returncode == 0 and "stopped after 20 frames" in done.stdout, done.stderr

@@ -1,10 +1,13 @@
 """plumo's command line: reads a video stream into frames and tells how it went.
 
     plumo read [URL] [--pipeline TEMPLATE] [--frames N] [--timeout S] [--max-framerate F]
-               [--keyframes-only] [--format bgr|rgb|gray] [--ca-file FILE.pem]
-               [--snapshot FILE.png|FILE.jpg]
+               [--keyframes-only] [--format bgr|rgb|gray] [--reconnect] [--latest]
+               [--rtsp-transport auto|tcp|udp] [--ca-file FILE.pem] [--insecure]
+               [--user-agent TEXT] [--header NAME:VALUE]... [--snapshot FILE.png|FILE.jpg]
+    plumo probe URL [--timeout S] [--rtsp-transport ...] [--ca-file ...] [--insecure] ...
 
-Without a URL it reads a short clip that it generates and serves itself on 127.0.0.1.
+Without a URL, `read` reads a short clip that it generates and serves itself on 127.0.0.1.
+`probe` opens the stream and prints what it is (size, frame rate, codec, live) as JSON.
 """
 
 import argparse
@@ -53,7 +56,8 @@ def _parser() -> argparse.ArgumentParser:
     )
     read.add_argument(
         "url", nargs="?", metavar="URL",
-        help="the stream: an HTTP URL, or any URL with --pipeline (default: the demo clip)",
+        help="the stream: an http(s)://, rtsp(s):// or file:// URL or a file's path, or any "
+        "URL with --pipeline (default: the demo clip)",
     )  # fmt: skip
     read.add_argument(
         "--pipeline", metavar="TEMPLATE",
@@ -72,15 +76,77 @@ def _parser() -> argparse.ArgumentParser:
                       help="decode and deliver keyframes only")  # fmt: skip
     read.add_argument("--format", choices=("bgr", "rgb", "gray"), default="bgr",
                       help="the frames' pixels (default: bgr)")  # fmt: skip
-    read.add_argument("--ca-file", metavar="FILE.pem",
-                      help="trust the CA certificates in this PEM file for an HTTPS stream "
-                      "(a camera with its own certificate)")  # fmt: skip
+    read.add_argument(
+        "--reconnect", action="store_true",
+        help="when a live stream drops, connect again (with back-off) and go on",
+    )  # fmt: skip
+    read.add_argument(
+        "--latest", action="store_true",
+        help="keep only the newest frame, dropping those not read in time",
+    )  # fmt: skip
+    _add_source_arguments(read)
     read.add_argument("--snapshot", metavar="FILE.png|FILE.jpg",
                       help="save the last frame read as an image, in the format its extension "
                       "names (.png, .jpg, .jpeg)")  # fmt: skip
     read.set_defaults(run=_read)
+    probe = commands.add_parser(
+        "probe",
+        help="open a stream and print its size, frame rate, codec and liveness as JSON",
+        description="Opens the stream, prints what it is as one line of JSON (width, height, "
+        "fps, codec, live) and closes it.",
+    )
+    probe.add_argument(
+        "url", metavar="URL", help="an http(s)://, rtsp(s):// or file:// URL or a file's path"
+    )
+    probe.add_argument(
+        "--timeout", type=_positive_seconds, default=10.0, metavar="S",
+        help="seconds to wait for the stream to start (default: 10)",
+    )  # fmt: skip
+    _add_source_arguments(probe)
+    probe.set_defaults(run=_probe)
     parser.set_defaults(run=lambda _args, p: p.error("choose a command"))
     return parser
+
+
+def _add_source_arguments(command: argparse.ArgumentParser) -> None:
+    """What a command tells the stream's source: transport, trust and request settings."""
+    command.add_argument("--rtsp-transport", choices=("auto", "tcp", "udp"), default="auto",
+                         help="how an RTSP stream's packets travel (default: auto, UDP and "
+                         "then TCP)")  # fmt: skip
+    command.add_argument("--ca-file", metavar="FILE.pem",
+                         help="trust the CA certificates in this PEM file for an HTTPS or RTSPS "
+                         "stream (a camera with its own certificate)")  # fmt: skip
+    command.add_argument("--insecure", action="store_true",
+                         help="accept any TLS certificate (a warning says so)")  # fmt: skip
+    command.add_argument("--user-agent", metavar="TEXT",
+                         help="the User-Agent to send (HTTP and RTSP)")  # fmt: skip
+    command.add_argument("--header", action="append", type=_header, default=[],
+                         metavar="NAME:VALUE",
+                         help="an extra HTTP request header (may be given again)")  # fmt: skip
+
+
+def _header(text: str):
+    name, colon, value = text.partition(":")
+    if not colon or not name.strip():
+        raise argparse.ArgumentTypeError(f"not NAME:VALUE: '{text}'")
+    return name.strip(), value.strip()
+
+
+def _source_options(args: argparse.Namespace) -> dict:
+    """The reader options of `_add_source_arguments`; those left at their defaults are left
+    out, so that a template (which refuses them) can still be given."""
+    options = {}
+    if args.rtsp_transport != "auto":
+        options["rtsp_transport"] = args.rtsp_transport
+    if args.ca_file is not None:
+        options["ca_file"] = args.ca_file
+    if args.insecure:
+        options["tls_verify"] = False
+    if args.user_agent is not None:
+        options["user_agent"] = args.user_agent
+    if args.header:
+        options["headers"] = dict(args.header)
+    return options
 
 
 def _positive(kind: type, what: str):
@@ -142,8 +208,9 @@ def _read_stream(url: str, args: argparse.Namespace) -> int:
     try:
         reader = StreamReader(
             url, template=args.pipeline, start_timeout=args.timeout, read_timeout=args.timeout,
-            max_framerate=args.max_framerate, ca_file=args.ca_file, pixel_format=args.format,
-            keyframes_only=args.keyframes_only,
+            max_framerate=args.max_framerate, pixel_format=args.format,
+            keyframes_only=args.keyframes_only, reconnect=args.reconnect, latest=args.latest,
+            **_source_options(args),
         )  # fmt: skip
     except (ValueError, TypeError, InvalidCustomPipelineError, InvalidRuntimeOptionError) as e:
         return _fail(str(e), EXIT_USAGE)
@@ -182,6 +249,27 @@ def _read_stream(url: str, args: argparse.Namespace) -> int:
             return _fail(f"cannot save the snapshot: {e}", EXIT_STREAM_FAILED)
         print(f"Saved frame {reader.frames_read} to {args.snapshot}")
     return status
+
+
+def _probe(args: argparse.Namespace, _parser: argparse.ArgumentParser) -> int:
+    from plumo import sysboot
+    from plumo.errors import InvalidRuntimeOptionError, PlumoError
+    from plumo.stream_reader import StreamReader
+
+    try:
+        reader = StreamReader(args.url, start_timeout=args.timeout, **_source_options(args))
+    except (ValueError, TypeError, InvalidRuntimeOptionError) as e:
+        return _fail(str(e), EXIT_USAGE)
+    sysboot.start()
+    try:
+        with reader:
+            info = reader.info
+    except (OSError, TimeoutError, PlumoError) as e:
+        return _fail(str(e), EXIT_STREAM_FAILED)
+    finally:
+        sysboot.close()
+    print(info.to_json() if info is not None else "{}")
+    return EXIT_OK
 
 
 def _print_summary(

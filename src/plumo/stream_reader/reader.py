@@ -3,11 +3,11 @@
 import enum
 import math
 import os
+import random
 import threading
 import time
 import weakref
-from typing import Iterator, Optional
-from urllib.parse import urlsplit
+from typing import Any, Iterator, Optional, Union
 
 import numpy as np
 
@@ -30,7 +30,7 @@ from plumo.errors import (  # noqa: E402
     StreamSetupError,
 )
 from plumo.logger import logger  # noqa: E402
-from plumo.pipeline_factories.base import PipelineFactory  # noqa: E402
+from plumo.pipeline_factories.base import BUFFER_SRC_NAME, PipelineFactory  # noqa: E402
 from plumo.pipeline_factories.guards import (  # noqa: E402
     DEFAULT_MAX_FRAME_PIXELS,
     refuse_large_frames,
@@ -38,8 +38,16 @@ from plumo.pipeline_factories.guards import (  # noqa: E402
 from plumo.pipeline_factories.custom import CustomPipelineFactory  # noqa: E402
 from plumo.pipeline_factories.http import HTTPPipelineFactory  # noqa: E402
 from plumo.pipeline_factories.sampling import Sampling  # noqa: E402
+from plumo.pipeline_factories.sources import (  # noqa: E402
+    RTSP_TRANSPORTS,
+    SourceSettings,
+    check_headers,
+    find_source,
+)
+from plumo.pipeline_factories.url import URLPipelineFactory  # noqa: E402
 from plumo.stream_reader.causes import FailureEvidence  # noqa: E402
 from plumo.stream_reader.frame import Frame  # noqa: E402
+from plumo.stream_reader.info import StreamInfo, describe_stream  # noqa: E402
 from plumo.stream_reader.knobset import check_knobset  # noqa: E402
 from plumo.utils.urls import redact_text, redact_url  # noqa: E402
 
@@ -50,8 +58,21 @@ SUPPORTED_OPTIONS = {
     "start_timeout": (int, float),
     # Seconds to wait for each frame; None waits as long as the stream stays up.
     "read_timeout": (int, float, type(None)),
-    # A PEM file of the CAs an HTTPS stream's certificate may come from, instead of the system's.
+    # A PEM file of the CAs an HTTPS or RTSPS stream's certificate may come from, instead of the
+    # system's.
     "ca_file": (str, os.PathLike, type(None)),
+    # False: accept any certificate (a warning says so).
+    "tls_verify": (bool,),
+    # The User-Agent an HTTP or RTSP source sends; None: GStreamer's.
+    "user_agent": (str, type(None)),
+    # Extra HTTP request headers, by name.
+    "headers": (dict, type(None)),
+    # How an RTSP stream's packets travel: "auto", "tcp" or "udp".
+    "rtsp_transport": (str,),
+    # Rebuild the pipeline when a stream drops after it started, and go on.
+    "reconnect": (bool,),
+    # Keep the newest decoded frame alone; drop those not read in time.
+    "latest": (bool,),
     # The most pixels a frame may have; larger frames end the stream before they are decoded
     # into memory. None: no limit.
     "max_frame_pixels": (int, type(None)),
@@ -70,6 +91,12 @@ DEFAULT_OPTIONS = {
     "max_frame_pixels": DEFAULT_MAX_FRAME_PIXELS,
     "pixel_format": "bgr",
     "keyframes_only": False,
+    "tls_verify": True,
+    "user_agent": None,
+    "headers": None,
+    "rtsp_transport": "auto",
+    "reconnect": False,
+    "latest": False,
 }
 
 PIXEL_FORMATS = ("bgr", "rgb", "gray")
@@ -89,11 +116,25 @@ _CLOSE_TIMEOUT = 5.0
 # How long, at most, finding the cause of a failure may look at the network (when the source
 # said nothing useful).
 _DIAGNOSIS_TIME = 2.0
+# Reconnection waits this long after the first drop, twice as long after each failed attempt,
+# up to the longest wait, each wait spread by up to a quarter either way so that cameras that
+# dropped together do not all come back at the same instant.
+_FIRST_RETRY = 0.5
+_LONGEST_RETRY = 30.0
+_RETRY_JITTER = 0.25
+# With reconnection, a stream whose source has brought nothing for this long has dropped (a
+# camera that loses power sends no reset, and an RTSP camera's UDP packets just stop).
+_STALL_TIME = 10.0
+
+
+# The domain of the errors and warnings about a stream's source: its files, its connections.
+_RESOURCE_ERRORS = GLib.quark_to_string(Gst.ResourceError.quark())
 
 
 class _Phase(enum.Enum):
     STARTING = "starting"
     PLAYING = "playing"
+    RECONNECTING = "reconnecting"
     ENDED = "ended"
     FAILED = "failed"
     CLOSED = "closed"
@@ -103,11 +144,14 @@ class StreamReader:
     """Reads the frames of one video stream as read-only arrays: `(height, width, 3)` BGR (or
     RGB), or `(height, width)` gray.
 
-    The stream is an HTTP URL (MJPEG cameras, or any container and codec GStreamer decodes), or,
-    with `template`, a GStreamer launch string with a "{url}" placeholder and an appsink named
-    "main_sink" that receives BGR video (or 8-bit YUV: I420, YV12, NV12, NV21, Y42B, Y444)::
+    The stream is an HTTP(S) URL (MJPEG cameras, HLS playlists, or any container and codec
+    GStreamer decodes), an RTSP(S) URL (cameras), a file's path (a str or a `pathlib.Path`) or a
+    `file://` URL; or, with `template`, a GStreamer launch string with a "{url}" placeholder and
+    an appsink named "main_sink" that receives BGR video (or 8-bit YUV: I420, YV12, NV12, NV21,
+    Y42B, Y444)::
 
-        with StreamReader("http://camera.local/video.mjpg", max_framerate=5) as reader:
+        with StreamReader("rtsp://camera.local/stream", reconnect=True, latest=True) as reader:
+            print(reader.info)
             for image in reader:
                 ...
 
@@ -129,8 +173,23 @@ class StreamReader:
     - `start_timeout`: seconds to wait for the stream to start playing (default 10).
     - `read_timeout`: seconds to wait for each frame (default 10), or None to wait as long as
       the stream stays up.
-    - `ca_file`: a PEM file of the CAs that may sign an HTTPS stream's certificate, instead of
-      the system's (HTTP URLs without a template only).
+    - `ca_file`: a PEM file of the CAs that may sign an HTTPS or RTSPS stream's certificate,
+      instead of the system's (URLs read without a template only).
+    - `tls_verify`: True (default), or False to accept any certificate (a warning is logged).
+    - `user_agent`: the User-Agent an HTTP or RTSP source sends, or None for GStreamer's.
+    - `headers`: a dict of extra HTTP request headers (HTTP and HTTPS URLs), or None.
+    - `rtsp_transport`: "auto" (default: UDP, and TCP when UDP brings nothing within 2 s),
+      "tcp" or "udp".
+    - `reconnect`: False (default), or True to go on after a stream that had started drops (an
+      error, a reset, a camera that goes away, or 10 s without data): the reader rebuilds its
+      pipeline after 0.5 s, doubling the wait after each failed attempt up to 30 s (each wait
+      spread by a quarter either way), for as long as it is open; `read()` waits meanwhile
+      (a `TimeoutError` after `read_timeout` leaves it reconnecting), and `reconnects` counts the
+      new connections. A stream that cannot start is still an error at `open()`, and a stream
+      that ends (a file, a camera's closed multipart stream) still ends.
+    - `latest`: False (default), or True to keep only the newest decoded frame, so that
+      `read()` hands out the newest picture; the ones not read before the next came are dropped
+      (`frames_dropped`).
     - `max_frame_pixels`: the most pixels a frame may have (default 8192x8192), or None for no
       limit: a stream of larger frames fails (`FrameTooLargeError`) before they are decoded
       into memory.
@@ -140,69 +199,85 @@ class StreamReader:
       keyframe marks (raw video, images, MJPEG) is all keyframes.
 
     `open()` starts GStreamer (`plumo.sysboot.start()`) if needed, builds the pipeline and waits
-    for it to play; `close()` stops it and releases what it holds. A `with` block does both.
-    Read frames from one thread; `close()` may come from another, and ends the start wait and the
-    reading. Credentials in the URL are never shown: messages show `user:***@host`.
+    for it to play and for the first frame's size (`info`); `close()` stops it and releases what
+    it holds. A `with` block does both. Read frames from one thread; `close()` may come from
+    another, and ends the start wait, a reconnection and the reading. Credentials in the URL are
+    never shown: messages show `user:***@host`.
     """
 
-    def __init__(self, url: str, *, template: Optional[str] = None, **options):
+    def __init__(
+        self, url: Union[str, "os.PathLike[str]"], *, template: Optional[str] = None, **options
+    ):
         """
-        :param url: The stream's URL
+        :param url: The stream's URL, or a file's path (str or path-like)
         :param template: A launch string with "{url}" and an appsink named "main_sink", or None
-            to read the URL over HTTP with a decoder chosen for the stream
+            to read the URL with a source and a decoder chosen for it
         :param options: See the class documentation
         :raises InvalidRuntimeOptionError: An option is unknown, of the wrong type or out of range
         :raises InvalidCustomPipelineError: The template has no "{url}", does not parse, or has
             no appsink named "main_sink"
-        :raises ValueError: The URL is not an HTTP URL (without a template), or cannot be filled
-            into the template
+        :raises ValueError: The URL's scheme is not one plumo reads (without a template), or the
+            URL cannot be filled into the template
         """
+        if template is None and isinstance(url, os.PathLike):
+            url = os.fspath(url)
         if type(url) is not str:
-            raise TypeError(f"url must be a str, not {type(url).__name__}")
+            raise TypeError(f"url must be a str or a path, not {type(url).__name__}")
         if template is not None and type(template) is not str:
             raise TypeError(f"template must be a str or None, not {type(template).__name__}")
         check_knobset(options, SUPPORTED_OPTIONS)
         self._options = {**DEFAULT_OPTIONS, **options}
         self._check_ranges()
         self._pixel_format = self._options["pixel_format"]
-        if self._pixel_format not in PIXEL_FORMATS:
-            raise InvalidRuntimeOptionError(
-                f"Option 'pixel_format' should be one of {', '.join(map(repr, PIXEL_FORMATS))}, "
-                f"got {self._pixel_format!r}"
-            )
+        self._check_choice("pixel_format", PIXEL_FORMATS)
+        self._check_choice("rtsp_transport", RTSP_TRANSPORTS)
         self._url = url
         self._shown_url = redact_url(url)
         ca_file = self._options["ca_file"]
+        if template is not None:
+            for name in ("ca_file", "user_agent", "headers", "tls_verify", "rtsp_transport"):
+                if self._options[name] != DEFAULT_OPTIONS[name]:
+                    urls = "HTTPS URLs" if name == "ca_file" else "URLs"
+                    raise InvalidRuntimeOptionError(
+                        f"Option '{name}' applies to {urls} read without a template; give the "
+                        "template's source its settings itself"
+                    )
         if ca_file is not None:
-            if template is not None:
-                raise InvalidRuntimeOptionError(
-                    "Option 'ca_file' applies to HTTPS URLs read without a template; give the "
-                    "template's source its trust itself"
-                )
             ca_file = os.fspath(ca_file)
         try:
-            evidence = FailureEvidence(url, ca_file=ca_file)
+            headers = check_headers(self._options["headers"] or {})
+        except (TypeError, ValueError) as e:
+            raise InvalidRuntimeOptionError(f"Option 'headers': {e}") from None
+        try:
+            self._state = _StreamState(url, ca_file)
         except (TypeError, ValueError) as e:
             raise InvalidRuntimeOptionError(f"Option 'ca_file': {e}") from None
-        self._state = _StreamState(url, evidence)
         self._max_framerate = self._options["max_framerate"]
+        self._reconnect = self._options["reconnect"]
+        self._latest = self._options["latest"]
         self._factory: PipelineFactory
         if template is None:
-            parts = urlsplit(url)
-            if parts.scheme not in ("http", "https") or not parts.netloc:
-                raise ValueError(
-                    f"'{self._shown_url}' is not an HTTP URL; give a pipeline template to read "
-                    "other sources"
+            source = find_source(url)
+            if source.element == "souphttpsrc":
+                self._factory = HTTPPipelineFactory(
+                    url=url, pipeline_watcher=self._state.watch, on_complete=self._state.complete
                 )
-            self._factory = HTTPPipelineFactory(
-                url=url, pipeline_watcher=self._state.watch, on_complete=self._state.complete
-            )
+                # A stream cut short is an error, not an end.
+                self._factory.detect_truncation = True
+            else:
+                self._factory = URLPipelineFactory(
+                    url=url, pipeline_watcher=self._state.watch, on_complete=self._state.complete
+                )
             self._factory.max_framerate = self._max_framerate
             self._factory.keyframes_only = self._options["keyframes_only"]
             self._factory.max_frame_pixels = self._options["max_frame_pixels"]
             self._factory.ca_file = ca_file
-            # A stream cut short is an error, not an end.
-            self._factory.detect_truncation = True
+            self._factory.newest_frame_only = self._latest
+            self._factory.source_settings = SourceSettings(
+                user_agent=self._options["user_agent"], headers=headers,
+                tls_verify=self._options["tls_verify"],
+                rtsp_transport=self._options["rtsp_transport"],
+            )  # fmt: skip
             # The decoder's own pictures, converted here.
             self._factory.native_frames = True
             self._sampling_at_sink = self._size_check_at_sink = False
@@ -215,12 +290,26 @@ class StreamReader:
                 self._max_framerate is not None or self._options["keyframes_only"]
             )
             self._size_check_at_sink = self._options["max_frame_pixels"] is not None
+        # The pipeline and its finalizer change hands between the reading thread (which opens,
+        # and rebuilds the pipeline after a drop) and close(), which may come from another.
+        self._lock = threading.Lock()
         self._pipeline: Optional[Pipeline] = None
-        self._appsink = None
+        self._appsink: Any = None  # the current pipeline's appsink
         self._finalizer: Optional[weakref.finalize] = None
+        self._opened = False
         self._closed = False
         self._frames_read = 0
         self._frames_after_error = 0
+        self._info: Optional[StreamInfo] = None
+        # Reconnection: when the next attempt is due (None: connected), how many attempts
+        # failed in a row, when the current attempt must have started by, and the count of new
+        # connections.
+        self._retry_at: Optional[float] = None
+        self._failed_attempts = 0
+        self._dropped_at = 0.0
+        self._start_deadline = 0.0
+        self._reconnects = 0
+        self._frames_dropped = 0
 
     def _check_ranges(self) -> None:
         for name in ("max_framerate", "start_timeout", "read_timeout", "max_frame_pixels"):
@@ -231,6 +320,13 @@ class StreamReader:
                 raise InvalidRuntimeOptionError(
                     f"Option '{name}' should be a positive, finite number, got {value!r}"
                 )
+
+    def _check_choice(self, name: str, choices) -> None:
+        if self._options[name] not in choices:
+            raise InvalidRuntimeOptionError(
+                f"Option '{name}' should be one of {', '.join(map(repr, choices))}, "
+                f"got {self._options[name]!r}"
+            )
 
     def _custom_factory(self, template: str, url: str) -> CustomPipelineFactory:
         """The factory for a template, once the template has been checked by parsing it."""
@@ -253,7 +349,7 @@ class StreamReader:
 
     @property
     def url(self) -> str:
-        """The stream's URL, as given."""
+        """The stream's URL (or path), as given."""
         return self._url
 
     @property
@@ -267,59 +363,108 @@ class StreamReader:
         return self._frames_read
 
     @property
+    def info(self) -> Optional[StreamInfo]:
+        """The stream's size, frame rate, codec and liveness, from `open()` on (after a
+        reconnection, the new connection's); None before."""
+        return self._info
+
+    @property
+    def reconnects(self) -> int:
+        """How many times the reader connected again after a drop (`reconnect`)."""
+        return self._reconnects
+
+    @property
+    def frames_dropped(self) -> int:
+        """How many decoded frames were dropped because a newer one came before `read()` took
+        them (`latest`), as far as the reader has seen so far."""
+        return self._frames_dropped
+
+    @property
     def is_open(self) -> bool:
-        """Whether the stream has been opened and not closed."""
-        return self._pipeline is not None
+        """Whether the stream has been opened and not closed (also while it reconnects)."""
+        return self._opened and not self._closed
 
     def open(self) -> "StreamReader":
-        """Starts the stream and waits until it plays.
+        """Starts the stream and waits until it plays and the first frame's size is known.
 
         :return: The reader itself
         :raises StreamSetupError: The stream reported an error, did not start within
             `start_timeout` seconds, or the reader was closed meanwhile; nothing is left running
+            (also with `reconnect`: a stream that never started is not retried)
         :raises RuntimeError: The reader is already open, or was closed
         """
-        if self._pipeline is not None:
+        if self._opened and not self._closed:
             raise RuntimeError(f"The stream reader for '{self._shown_url}' is already open")
         if self._closed:
             raise RuntimeError(f"The stream reader for '{self._shown_url}' was closed")
         sysboot.start()
         try:
-            pipeline = self._factory.build()
-        except StreamSetupError as e:  # a certificate found untrusted before the stream began
-            raise StreamSetupError(f"Cannot open '{self._shown_url}': {e}") from e
-        # From here on the pipeline is shut down with this reader, or when it is forgotten.
-        self._pipeline = pipeline
-        self._finalizer = weakref.finalize(self, _shut_down, pipeline)
-        try:
-            if self._closed:  # by another thread, before the finalizer was there to run
-                raise StreamSetupError(f"Cannot open '{self._shown_url}': the reader was closed")
-            if self._sampling_at_sink:
-                sampling = Sampling(self._max_framerate, self._options["keyframes_only"])
-                sampling.watch_decoders(pipeline, pipeline)
-                pipeline.add_pad_probe(
-                    pipeline.appsink.get_static_pad("sink"), Gst.PadProbeType.BUFFER,
-                    sampling.after_decoding,
-                )  # fmt: skip
-            if self._size_check_at_sink:
-                # This keeps large frames out of the reader, not out of the template's memory.
-                refuse_large_frames(
-                    pipeline, pipeline.appsink.get_static_pad("sink"),
-                    self._options["max_frame_pixels"],
-                )  # fmt: skip
+            self._connect()
             self._wait_until_playing()
         except BaseException:
             self.close()
             raise
-        self._appsink = pipeline.appsink
+        self._opened = True
+        self._connected()
         logger.info(f"Reading '{self._shown_url}'")
         return self
+
+    def _connect(self) -> None:
+        """Builds a pipeline and makes it the reader's; it is starting then.
+
+        :raises StreamSetupError: The factory could not build it (a missing file, an untrusted
+            certificate found before the stream began), or the reader was closed meanwhile
+        """
+        try:
+            pipeline = self._factory.build()
+        except StreamSetupError as e:
+            raise StreamSetupError(f"Cannot open '{self._shown_url}': {e}") from e
+        # From here on the pipeline is shut down with this reader, or when it is forgotten.
+        finalizer = weakref.finalize(self, _shut_down, pipeline)
+        with self._lock:
+            closed = self._closed
+            if not closed:
+                self._pipeline, self._finalizer = pipeline, finalizer
+        if closed:  # by another thread, before the finalizer was there to run
+            finalizer()
+            raise StreamSetupError(f"Cannot open '{self._shown_url}': the reader was closed")
+        appsink = pipeline.appsink
+        sink_pad = appsink.get_static_pad("sink")
+        if self._reconnect:
+            source = pipeline.get_by_name(BUFFER_SRC_NAME)
+            pad = source.get_static_pad("src") if source is not None else None
+            if pad is not None:
+                self._state.watch_data(pipeline, pad)
+        if self._sampling_at_sink:
+            sampling = Sampling(self._max_framerate, self._options["keyframes_only"])
+            sampling.watch_decoders(pipeline, pipeline)
+            pipeline.add_pad_probe(sink_pad, Gst.PadProbeType.BUFFER, sampling.after_decoding)
+        if self._size_check_at_sink:
+            # This keeps large frames out of the reader, not out of the template's memory.
+            refuse_large_frames(pipeline, sink_pad, self._options["max_frame_pixels"])
+        if self._latest and isinstance(self._factory, CustomPipelineFactory):
+            # A template's appsink keeps the newest frame alone too.
+            appsink.set_property("max-buffers", 1)
+            appsink.set_property("drop", True)
+        # After the frames that sampling drops: they are not the reader's to count.
+        self._state.hear(pipeline, sink_pad, count_frames=self._latest)
+        self._appsink = appsink
+
+    def _connected(self) -> None:
+        """The pipeline plays and its frames' size is known: describe the stream."""
+        pipeline, caps = self._pipeline, self._state.caps
+        if pipeline is not None and caps is not None:
+            self._info = describe_stream(pipeline, caps)
 
     def _wait_until_playing(self) -> None:
         start_timeout = self._options["start_timeout"]
         phase = self._state.wait_while(_Phase.STARTING, start_timeout)
         if phase is _Phase.PLAYING:
             return
+        raise self._start_error(phase)
+
+    def _start_error(self, phase: "_Phase") -> StreamSetupError:
+        start_timeout = self._options["start_timeout"]
         if phase is _Phase.CLOSED:
             cause = "the reader was closed"
         elif phase is _Phase.STARTING:
@@ -337,15 +482,17 @@ class StreamReader:
         else:
             cause = self._state.cause()
         error = FrameTooLargeError if self._state.frame_too_large else StreamSetupError
-        raise error(f"Cannot open '{self._shown_url}': {cause}")
+        return error(f"Cannot open '{self._shown_url}': {cause}")
 
     def read(self) -> Optional[np.ndarray]:
         """The next frame's image, or None at the end of the stream (or once the reader is closed).
 
         :return: A read-only uint8 array, `(height, width, 3)` in BGR or RGB, `(height, width)`
             in gray; or None
-        :raises StreamReadError: The stream reported an error (after the frames decoded before it)
-        :raises TimeoutError: No frame came within `read_timeout` seconds
+        :raises StreamReadError: The stream reported an error (after the frames decoded before
+            it), without `reconnect`
+        :raises TimeoutError: No frame came within `read_timeout` seconds (with `reconnect`, the
+            reader goes on reconnecting)
         :raises RuntimeError: The reader has not been opened
         """
         frame = self.read_frame()
@@ -354,8 +501,7 @@ class StreamReader:
     def read_frame(self) -> Optional[Frame]:
         """The next frame, with its timestamp and index; None at the end of the stream (or once
         the reader is closed). Raises as `read()` does."""
-        appsink = self._appsink
-        if appsink is None:
+        if not self._opened:
             if self._closed:
                 return None
             raise RuntimeError(
@@ -364,27 +510,115 @@ class StreamReader:
             )
         state = self._state
         read_timeout = self._options["read_timeout"]
-        deadline = None if read_timeout is None else time.monotonic() + read_timeout
+        deadline = math.inf if read_timeout is None else time.monotonic() + read_timeout
         while True:
+            if self._closed:
+                return None
+            if self._retry_at is not None:
+                self._reconnect_when_due(deadline)
+                continue
             phase = state.phase
             if phase is _Phase.CLOSED:
                 return None
+            if phase is _Phase.STARTING:
+                self._wait_for_new_connection(deadline)
+                continue
+            appsink = self._appsink
             if phase is _Phase.FAILED:
-                return self._frame_after_error(appsink)
+                frame = self._frame_after_error(appsink)
+                if frame is not None:
+                    return frame
+                if self._reconnect:
+                    self._drop(state.cause())
+                    continue
+                error = FrameTooLargeError if state.frame_too_large else StreamReadError
+                raise error(f"Error reading '{self._shown_url}': {state.cause()}")
             frame = self._pull(appsink)
             if frame is not None:
+                self._failed_attempts = 0
                 return frame
             if appsink.is_eos():
                 # Let the watcher have the pipeline's last word before calling this an end.
                 phase = state.wait_while(_Phase.PLAYING, _WATCHER_GRACE)
-                if phase is _Phase.FAILED:
-                    return self._frame_after_error(appsink)
+                if phase in (_Phase.FAILED, _Phase.CLOSED):
+                    continue
                 return None
-            if deadline is not None and time.monotonic() >= deadline:
-                raise TimeoutError(f"No frame from '{self._shown_url}' within {read_timeout} s")
+            if self._reconnect and state.quiet_for() >= _STALL_TIME:
+                self._drop(f"nothing came from the source for {_STALL_TIME:g} s")
+                continue
+            if time.monotonic() >= deadline:
+                raise self._timeout(read_timeout)
+
+    def _timeout(self, read_timeout) -> TimeoutError:
+        doing = " (reconnecting)" if self._retry_at is not None else ""
+        return TimeoutError(f"No frame from '{self._shown_url}' within {read_timeout} s{doing}")
+
+    def _drop(self, cause: str) -> None:
+        """The stream dropped: shuts its pipeline down and schedules the next attempt."""
+        with self._lock:
+            pipeline, self._pipeline = self._pipeline, None
+            finalizer, self._finalizer = self._finalizer, None
+        self._appsink = None
+        self._state.retire(pipeline)
+        del pipeline
+        if finalizer is not None:
+            finalizer()
+        if self._closed:
+            return
+        wait = min(_LONGEST_RETRY, _FIRST_RETRY * 2 ** min(self._failed_attempts, 16))
+        wait *= random.uniform(1 - _RETRY_JITTER, 1 + _RETRY_JITTER)
+        if self._failed_attempts == 0:
+            self._dropped_at = time.monotonic()
+            logger.warning(f"'{self._shown_url}' dropped: {cause}; reconnecting in {wait:.1f} s")
+        else:
+            logger.info(
+                f"'{self._shown_url}': reconnection attempt {self._failed_attempts} failed: "
+                f"{cause}; next in {wait:.1f} s"
+            )
+        self._failed_attempts += 1
+        self._retry_at = time.monotonic() + wait
+
+    def _reconnect_when_due(self, deadline: float) -> None:
+        """Waits for the next attempt (or the read's deadline, or close()), then builds the new
+        pipeline."""
+        assert self._retry_at is not None
+        due = self._retry_at
+        if self._state.wait_closed(min(due, deadline) - time.monotonic()):
+            return
+        if time.monotonic() < due:
+            raise self._timeout(self._options["read_timeout"])
+        self._retry_at = None
+        self._state.restart()
+        self._frames_after_error = 0
+        self._start_deadline = time.monotonic() + self._options["start_timeout"]
+        try:
+            self._connect()
+        except StreamSetupError as e:
+            self._drop(str(e).partition(": ")[2] or str(e))
+
+    def _wait_for_new_connection(self, deadline: float) -> None:
+        """Waits for a rebuilt pipeline to play, within the read's deadline and its start
+        timeout."""
+        until = min(deadline, self._start_deadline)
+        phase = self._state.wait_while(_Phase.STARTING, max(0.0, until - time.monotonic()))
+        if phase is _Phase.PLAYING:
+            self._reconnects += 1
+            self._connected()
+            logger.info(
+                f"'{self._shown_url}' reconnected after {time.monotonic() - self._dropped_at:.1f} s"
+                f" ({self._failed_attempts} attempt{'s' if self._failed_attempts != 1 else ''})"
+            )
+        elif phase is _Phase.STARTING:
+            if time.monotonic() >= self._start_deadline:
+                self._drop(self._start_error(phase).args[0].partition("': ")[2])
+            else:
+                raise self._timeout(self._options["read_timeout"])
+        elif phase in (_Phase.FAILED, _Phase.ENDED):
+            self._drop(self._start_error(phase).args[0].partition("': ")[2])
 
     def _pull(self, appsink) -> Optional[Frame]:
         """The appsink's next frame, waited for at most `_PULL_SLICE`; None if none came."""
+        arrived = self._state.frames_arrived
         try:
             pulled = pull_frame(appsink, _PULL_SLICE, self._pixel_format)
         except SampleConversionError as e:
@@ -395,10 +629,15 @@ class StreamReader:
         image, pts = pulled
         frame = Frame(image, pts, self._frames_read, time.time())
         self._frames_read += 1
+        if self._latest:
+            # Of the frames that had arrived before this pull, all but this one were dropped
+            # (one arriving during the pull is counted at the next).
+            self._frames_dropped = max(self._frames_dropped, arrived - self._frames_read)
         return frame
 
-    def _frame_after_error(self, appsink) -> Frame:
-        """A frame that was on its way to the appsink when the stream failed; then the error.
+    def _frame_after_error(self, appsink) -> Optional[Frame]:
+        """A frame that was on its way to the appsink when the stream failed, or None when no
+        more come.
 
         Those frames were decoded before the failure and are sound. They are taken while they
         keep coming (up to the appsink's end of stream), and no more than a bounded number.
@@ -409,8 +648,7 @@ class StreamReader:
             if frame is not None:
                 return frame
         self._frames_after_error = _FRAMES_AFTER_ERROR
-        error = FrameTooLargeError if self._state.frame_too_large else StreamReadError
-        raise error(f"Error reading '{self._shown_url}': {self._state.cause()}")
+        return None
 
     def __iter__(self) -> Iterator[np.ndarray]:
         """The frames' images, up to the end of the stream."""
@@ -423,18 +661,18 @@ class StreamReader:
     def close(self) -> None:
         """Stops the stream and releases what its pipeline holds. Closing again does nothing.
 
-        May come from another thread: a start wait or a read there ends (the start with
-        `StreamSetupError`, a read with None).
+        May come from another thread: a start wait, a reconnection or a read there ends (the
+        start with `StreamSetupError`, a read with None).
 
         :raises StreamSetupError: The pipeline did not stop within 5 seconds (its resources are
             released all the same)
         """
-        self._closed = True
+        was_closed, self._closed = self._closed, True
         self._state.close()
-        self._appsink = None
-        pipeline, self._pipeline = self._pipeline, None
-        finalizer, self._finalizer = self._finalizer, None
-        if pipeline is not None:
+        with self._lock:
+            pipeline, self._pipeline = self._pipeline, None
+            finalizer, self._finalizer = self._finalizer, None
+        if self._opened and not was_closed:
             logger.info(f"Closing '{self._shown_url}' after {self._frames_read} frames")
         del pipeline
         if finalizer is not None:
@@ -447,7 +685,10 @@ class StreamReader:
         self.close()
 
     def __repr__(self) -> str:
-        state = "open" if self.is_open else "closed" if self._closed else "not opened"
+        if self.is_open:
+            state = "reconnecting" if self._retry_at is not None else "open"
+        else:
+            state = "closed" if self._closed else "not opened"
         return f"<StreamReader '{self._shown_url}' {state}, {self._frames_read} frames read>"
 
 
@@ -497,23 +738,35 @@ def _nobody_runs_the_main_loop() -> bool:
 
 
 class _StreamState:
-    """What the pipeline's bus said, as the reader's watcher heard it, and whether the reader was
-    closed: the one thing `open()`, `read()` and `close()` wait on.
+    """What the pipeline's bus and appsink said, as the reader's watcher and probes heard them,
+    and whether the reader was closed: the one thing `open()`, `read()` and `close()` wait on.
 
     The watcher (on the GLib main loop's thread) is the only code that takes the pipeline's bus
-    messages, and with `close()` the only writer of the phase. It holds no reference to the
-    pipeline, so a forgotten reader can be reclaimed.
+    messages, and with the reader's own moves (`close()`, a drop, a new connection) the only
+    writer of the phase. A pipeline the reader has given up (`retire`) is no longer heard. It
+    holds no reference to a pipeline, so a forgotten reader can be reclaimed.
     """
 
-    def __init__(self, url: str, evidence: FailureEvidence):
+    def __init__(self, url: str, ca_file: Optional[str]):
         self._changed = threading.Condition()
         self._url = url
+        self._ca_file = ca_file
         self._shown_url = redact_url(url)
-        self.evidence = evidence
+        self._retired: "weakref.WeakSet[Pipeline]" = weakref.WeakSet()
         self._phase = _Phase.STARTING
+        self.frames_arrived = 0
+        self._begin()
+
+    def _begin(self) -> None:
+        """What is known of a connection before it has said anything."""
+        self.evidence = FailureEvidence(self._url, ca_file=self._ca_file)
         self._heard_own_start = False
+        self._pipeline_playing = False
+        self.caps: Optional[Gst.Caps] = None
         self._cause: Optional[str] = None
         self.frame_too_large = False
+        self._last_data = time.monotonic()
+        self._lost: Optional[str] = None  # a source's warning that its connection is gone
 
     @property
     def phase(self) -> _Phase:
@@ -531,11 +784,89 @@ class _StreamState:
         """Waits until the phase is no longer `phase`, for at most `timeout` seconds; returns
         the phase then. Ctrl-C ends the wait (the wait is Python's, which signals interrupt)."""
         with self._changed:
-            self._changed.wait_for(lambda: self._phase is not phase, timeout)
+            self._changed.wait_for(lambda: self._phase is not phase, max(0.0, timeout))
             return self._phase
+
+    def wait_closed(self, timeout: float) -> bool:
+        """Waits for `close()` for at most `timeout` seconds; whether it came."""
+        with self._changed:
+            return self._changed.wait_for(
+                lambda: self._phase is _Phase.CLOSED, max(0.0, timeout)
+            )  # fmt: skip
 
     def close(self) -> None:
         self._enter(_Phase.CLOSED)
+
+    def retire(self, pipeline: Optional[Pipeline]) -> None:
+        """The reader gave `pipeline` up after a drop: what it says from now on is not heard."""
+        with self._changed:
+            if pipeline is not None:
+                self._retired.add(pipeline)
+            if self._phase is not _Phase.CLOSED:
+                self._phase = _Phase.RECONNECTING
+                self._changed.notify_all()
+
+    def restart(self) -> None:
+        """A new connection begins."""
+        with self._changed:
+            if self._phase is _Phase.CLOSED:
+                return
+            self._begin()
+            self._phase = _Phase.STARTING
+            self._changed.notify_all()
+
+    def hear(self, pipeline: Pipeline, sink_pad: Gst.Pad, *, count_frames: bool) -> None:
+        """Listens at the appsink's pad of the reader's new `pipeline` for the frames' format
+        (the stream has started once the pipeline plays and it is known), and, with
+        `count_frames`, counts the frames that arrive there."""
+        heard = weakref.ref(pipeline)
+        pipeline.add_pad_probe(sink_pad, Gst.PadProbeType.EVENT_DOWNSTREAM, self._on_event, heard)
+        if count_frames:
+            pipeline.add_pad_probe(sink_pad, Gst.PadProbeType.BUFFER, self._on_frame, heard)
+        # The pipeline was started before the probe was there, and its first frame may have
+        # passed it already.
+        caps = sink_pad.get_current_caps()
+        if caps is not None:
+            self._on_caps(caps)
+
+    def watch_data(self, pipeline: Pipeline, pad: Gst.Pad) -> None:
+        """Notes when data last came out of the source's `pad`."""
+        pipeline.add_pad_probe(pad, Gst.PadProbeType.BUFFER, self._on_data, weakref.ref(pipeline))
+
+    def quiet_for(self) -> float:
+        """Seconds since the source last brought data (or since the connection began)."""
+        return time.monotonic() - self._last_data
+
+    def _heard(self, pipeline) -> bool:
+        return pipeline is not None and pipeline not in self._retired
+
+    def _on_event(self, _pad: Gst.Pad, info: Gst.PadProbeInfo, heard) -> Gst.PadProbeReturn:
+        event = info.get_event()
+        if event is not None and event.type == Gst.EventType.CAPS and self._heard(heard()):
+            self._on_caps(event.parse_caps())
+        return Gst.PadProbeReturn.OK
+
+    def _on_frame(self, _pad: Gst.Pad, _info, heard) -> Gst.PadProbeReturn:
+        if self._heard(heard()):
+            self.frames_arrived += 1
+        return Gst.PadProbeReturn.OK
+
+    def _on_data(self, _pad: Gst.Pad, _info, heard) -> Gst.PadProbeReturn:
+        if self._heard(heard()):
+            self._last_data = time.monotonic()
+        return Gst.PadProbeReturn.OK
+
+    def _on_caps(self, caps: Gst.Caps) -> None:
+        with self._changed:
+            self.caps = caps
+            self._started()
+
+    def _started(self) -> None:
+        """Called with the lock held: enters PLAYING once the pipeline plays and its frames'
+        format is known."""
+        if self._phase is _Phase.STARTING and self._pipeline_playing and self.caps is not None:
+            self._phase = _Phase.PLAYING
+            self._changed.notify_all()
 
     def complete(self, pipeline: Pipeline) -> None:
         """The factory's on-complete callback: decoded video has reached the appsink."""
@@ -550,12 +881,16 @@ class _StreamState:
 
     def watch(self, _bus: Gst.Bus, message: Gst.Message, pipeline: Pipeline) -> bool:
         """The pipeline's bus watch."""
+        if not self._heard(pipeline):
+            return True
         kind = message.type
         if kind == Gst.MessageType.STATE_CHANGED and message.src is pipeline:
             self._heard_own_start = True
             _, new, _ = message.parse_state_changed()
-            if new == Gst.State.PLAYING and self._phase is _Phase.STARTING:
-                self._enter(_Phase.PLAYING)
+            if new == Gst.State.PLAYING:
+                with self._changed:
+                    self._pipeline_playing = True
+                    self._started()
             return True
         if not self._heard_own_start:
             # Before the pipeline's own first state change: what a source started early said
@@ -576,7 +911,19 @@ class _StreamState:
                     "plumo-frame-too-large"
                 )
                 self._enter(_Phase.FAILED)
+        elif kind == Gst.MessageType.WARNING:
+            error, _ = message.parse_warning()
+            if error.domain == _RESOURCE_ERRORS and self._lost is None:
+                # rtspsrc says its connection is gone only in a warning, before the end of
+                # stream it sends down.
+                source = message.src.get_name() if message.src is not None else "?"
+                self._lost = redact_text(f"{source}: {error.message}", self._url)
         elif kind == Gst.MessageType.EOS:
-            if self._phase in (_Phase.STARTING, _Phase.PLAYING):
+            if self._lost is not None and self._phase is not _Phase.FAILED:
+                # Not the stream's end: the source lost its connection and gave up.
+                with self._changed:
+                    self._cause = f"the connection was lost ({self._lost})"
+                self._enter(_Phase.FAILED)
+            elif self._phase in (_Phase.STARTING, _Phase.PLAYING):
                 self._enter(_Phase.ENDED)
         return True
