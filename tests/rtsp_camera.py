@@ -4,7 +4,7 @@ power (SIGKILL) and bring it back on the same port.
 
     .venv/bin/python tests/rtsp_camera.py --port P --codec mjpeg|h264
         [--width 320 --height 240 --fps 25] [--tcp-only] [--lose-udp] [--user U --password W]
-        [--stamp]
+        [--stamp] [--tls CERT.pem KEY.pem]
 
 It prints one line, `ready`, once it listens, and serves until SIGTERM or SIGINT. One media is
 shared by all clients, as a camera's encoder is. `--tcp-only` offers RTP over the RTSP connection
@@ -12,7 +12,7 @@ alone: a client that asks for UDP is refused at SETUP (461), and one that offers
 at once. `--lose-udp` accepts UDP but drops every RTP and RTCP packet it would send that way, as a
 firewall between camera and client does: the client hears nothing until it gives up on UDP (the
 time-out after which rtspsrc tries TCP). `--user` and `--password` ask every client
-for those credentials (Basic). `--stamp` makes the pictures here instead of videotestsrc, with the
+for those credentials (Basic). `--tls` serves rtsps:// with that certificate (over TCP). `--stamp` makes the pictures here instead of videotestsrc, with the
 wall-clock time each was made drawn into its top left corner (`draw_stamp`, `read_stamp`), so that
 a reader can tell how old a frame it hands out is, and that it comes from a camera that came back.
 """
@@ -30,7 +30,7 @@ import numpy as np
 gi.require_version("Gst", "1.0")
 gi.require_version("GstRtsp", "1.0")
 gi.require_version("GstRtspServer", "1.0")
-from gi.repository import GLib, Gst, GstRtsp, GstRtspServer  # noqa: E402
+from gi.repository import Gio, GLib, Gst, GstRtsp, GstRtspServer  # noqa: E402
 
 PATH = "/stream"
 ROLE = "viewer"
@@ -194,11 +194,17 @@ def serve(args) -> int:
     server.set_address("127.0.0.1")
     server.set_service(str(args.port))
     server.get_mount_points().add_factory(PATH, factory)
-    if args.user is not None:
+    if args.user is not None or args.tls is not None:
         token = GstRtspServer.RTSPToken()
         token.set_string(GstRtspServer.RTSP_TOKEN_MEDIA_FACTORY_ROLE, ROLE)
         auth = GstRtspServer.RTSPAuth()
-        auth.add_basic(GstRtspServer.RTSPAuth.make_basic(args.user, args.password), token)
+        if args.user is not None:
+            auth.add_basic(GstRtspServer.RTSPAuth.make_basic(args.user, args.password), token)
+        else:
+            auth.set_default_token(token)
+        if args.tls is not None:
+            auth.set_tls_certificate(Gio.TlsCertificate.new_from_files(*args.tls))
+            factory.set_protocols(GstRtsp.RTSPLowerTrans.TCP)
         server.set_auth(auth)
         permissions = GstRtspServer.RTSPPermissions()
         for permission in (GstRtspServer.RTSP_PERM_MEDIA_FACTORY_ACCESS,
@@ -235,6 +241,7 @@ def main(argv=None) -> int:
     parser.add_argument("--user")
     parser.add_argument("--password")
     parser.add_argument("--stamp", action="store_true")
+    parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
     args = parser.parse_args(argv)
     if (args.user is None) != (args.password is None):
         parser.error("--user and --password go together")

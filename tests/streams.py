@@ -631,7 +631,8 @@ class RtspCamera(CameraProcess):
     def __init__(self, codec: str = "mjpeg", port: Optional[int] = None, tcp_only: bool = False,
                  user: Optional[str] = None, password: Optional[str] = None, *,
                  width: int = 320, height: int = 240, fps: int = 25, lose_udp: bool = False,
-                 stamp: bool = False, start_timeout: float = 20.0):  # fmt: skip
+                 stamp: bool = False, tls: Optional[tuple] = None,
+                 start_timeout: float = 20.0):  # fmt: skip
         self.port = closed_port() if port is None else port
         self.user, self.password = user, password
         command = [sys.executable, str(RTSP_CAMERA), "--port", str(self.port), "--codec", codec,
@@ -642,6 +643,9 @@ class RtspCamera(CameraProcess):
             command.append("--lose-udp")
         if stamp:
             command.append("--stamp")
+        if tls is not None:  # (certificate file, key file)
+            command += ["--tls", *tls]
+        self.scheme = "rtsp" if tls is None else "rtsps"
         if user is not None:
             command += ["--user", user, "--password", password or ""]
         super().__init__(command, start_timeout)
@@ -649,4 +653,4 @@ class RtspCamera(CameraProcess):
     @property
     def url(self) -> str:
         credentials = "" if self.user is None else f"{self.user}:{self.password}@"
-        return f"rtsp://{credentials}127.0.0.1:{self.port}/stream"
+        return f"{self.scheme}://{credentials}127.0.0.1:{self.port}/stream"

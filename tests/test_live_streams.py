@@ -308,3 +308,15 @@ def test_a_relative_path_that_looks_like_a_url_is_a_file(tmp_path, server, monke
     (tmp_path / "cam:1" / "clip.mkv").write_bytes(server.clips["/clip.mkv"])
     monkeypatch.chdir(tmp_path)
     assert len(read_all(StreamReader("cam:1/clip.mkv"))) == 60
+
+
+def test_an_rtsps_camera_with_its_own_certificate(tmp_path):
+    certificate = streams.self_signed_certificate(str(tmp_path))
+    with streams.RtspCamera("mjpeg", tls=certificate) as cam:
+        assert cam.url.startswith("rtsps://")
+        with StreamReader(cam.url, ca_file=certificate[0], start_timeout=START) as reader:
+            assert reader.read() is not None
+        with StreamReader(cam.url, tls_verify=False, start_timeout=START) as reader:
+            assert reader.read() is not None
+        with pytest.raises(StreamSetupError, match="certificate is not trusted .self-signed"):
+            StreamReader(cam.url, start_timeout=START).open()

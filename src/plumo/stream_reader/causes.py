@@ -53,6 +53,8 @@ _MAX_ERRORS = 16  # a failing pipeline says a few; the first ones tell
 _MAX_REDIRECTS = 20  # as many as libsoup follows
 _MAX_HEADERS = 16384
 _DEFAULT_PORTS = {"http": 80, "https": 443}
+# RTSP over TLS: its certificate is checked as an HTTPS server's is.
+_RTSPS_PORT = 322
 
 
 class _Error(NamedTuple):
@@ -76,13 +78,15 @@ class FailureEvidence:
     timed out, what the source was doing (`stalled`).
     """
 
-    def __init__(self, url: str, *, ca_file: Optional[str] = None) -> None:
+    def __init__(self, url: str, *, ca_file: Optional[str] = None, verify: bool = True) -> None:
         """
         :param url: The stream's URL, as given (its secrets are masked in every cause)
         :param ca_file: The CA file the stream's source trusts, if any (a diagnosis trusts the
             same)
+        :param verify: Whether the source checks certificates at all
         """
         self._url = url
+        self._verify = verify
         self._ca = tls.load_ca_file(ca_file) if ca_file is not None else None
         self._lock = threading.Lock()
         self._errors: List[_Error] = []
@@ -131,7 +135,13 @@ class FailureEvidence:
         if not errors:
             return None
         probe = _Probe(self._ca, time.monotonic() + diagnose_within)
-        said = self._told(errors, missing, status, probe)
+        said = None
+        if self._verify and any(error.element == "rtspsrc" for error in errors):
+            # rtspsrc says only that it could not connect, whatever the reason.
+            problem = probe.certificate(self._url)
+            if problem is not None:
+                said = tls.untrusted_cause(problem, self._ca)
+        said = said or self._told(errors, missing, status, probe)
         if said is None and not status and _source_failed(errors):
             # souphttpsrc stopped without an HTTP answer or a word of its own, as it does with
             # libsoup 3 for a failed connection.
@@ -290,8 +300,11 @@ class _Probe:
     def certificate(self, url: str) -> Optional[str]:
         """Why the URL's server certificate is not trusted, if that can be told in time."""
         target = _target(url)
+        if url.lower().startswith("rtsps://"):
+            parts = urlsplit(url)
+            target = ("rtsps", parts.hostname or "", parts.port or _RTSPS_PORT)
         try:
-            if target is not None and target[0] == "https" and not self._proxied(target):
+            if target is not None and target[0] in ("https", "rtsps") and not self._proxied(target):
                 with self._connect(target, check=False) as sock:
                     tls.secure(sock, target[1], self._ca).close()
         except tls.UntrustedCertificate as e:

@@ -249,7 +249,7 @@ class StreamReader:
         except (TypeError, ValueError) as e:
             raise InvalidRuntimeOptionError(f"Option 'headers': {e}") from None
         try:
-            self._state = _StreamState(url, ca_file)
+            self._state = _StreamState(url, ca_file, verify=self._options["tls_verify"])
         except (TypeError, ValueError) as e:
             raise InvalidRuntimeOptionError(f"Option 'ca_file': {e}") from None
         self._max_framerate = self._options["max_framerate"]
@@ -747,10 +747,11 @@ class _StreamState:
     holds no reference to a pipeline, so a forgotten reader can be reclaimed.
     """
 
-    def __init__(self, url: str, ca_file: Optional[str]):
+    def __init__(self, url: str, ca_file: Optional[str], verify: bool = True):
         self._changed = threading.Condition()
         self._url = url
         self._ca_file = ca_file
+        self._verify = verify
         self._shown_url = redact_url(url)
         self._retired: "weakref.WeakSet[Pipeline]" = weakref.WeakSet()
         self._phase = _Phase.STARTING
@@ -759,7 +760,7 @@ class _StreamState:
 
     def _begin(self) -> None:
         """What is known of a connection before it has said anything."""
-        self.evidence = FailureEvidence(self._url, ca_file=self._ca_file)
+        self.evidence = FailureEvidence(self._url, ca_file=self._ca_file, verify=self._verify)
         self._heard_own_start = False
         self._pipeline_playing = False
         self.caps: Optional[Gst.Caps] = None
