@@ -528,7 +528,8 @@ class StreamReader:
                 frame = self._frame_after_error(appsink)
                 if frame is not None:
                     return frame
-                if self._reconnect:
+                # Frames too large stay too large: that is no drop to come back from.
+                if self._reconnect and not state.frame_too_large:
                     self._drop(state.cause())
                     continue
                 error = FrameTooLargeError if state.frame_too_large else StreamReadError
