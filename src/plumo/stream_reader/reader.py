@@ -131,6 +131,10 @@ _STALL_TIME = 10.0
 _RESOURCE_ERRORS = GLib.quark_to_string(Gst.ResourceError.quark())
 
 
+# What a step of the reading gives when no frame is there yet.
+_NOTHING = object()
+
+
 class _Phase(enum.Enum):
     STARTING = "starting"
     PLAYING = "playing"
@@ -310,6 +314,7 @@ class StreamReader:
         self._start_deadline = 0.0
         self._reconnects = 0
         self._frames_dropped = 0
+        self._eos_at: Optional[float] = None  # when the appsink was first found at its end
 
     def _check_ranges(self) -> None:
         for name in ("max_framerate", "start_timeout", "read_timeout", "max_frame_pixels"):
@@ -508,47 +513,62 @@ class StreamReader:
                 f"The stream reader for '{self._shown_url}' is not open: call open(), or use it "
                 "in a with statement"
             )
-        state = self._state
         read_timeout = self._options["read_timeout"]
         deadline = math.inf if read_timeout is None else time.monotonic() + read_timeout
         while True:
-            if self._closed:
-                return None
-            if self._retry_at is not None:
-                self._reconnect_when_due(deadline)
-                continue
-            phase = state.phase
-            if phase is _Phase.CLOSED:
-                return None
-            if phase is _Phase.STARTING:
-                self._wait_for_new_connection(deadline)
-                continue
-            appsink = self._appsink
-            if phase is _Phase.FAILED:
-                frame = self._frame_after_error(appsink)
-                if frame is not None:
-                    return frame
-                # Frames too large stay too large: that is no drop to come back from.
-                if self._reconnect and not state.frame_too_large:
-                    self._drop(state.cause())
-                    continue
-                error = FrameTooLargeError if state.frame_too_large else StreamReadError
-                raise error(f"Error reading '{self._shown_url}': {state.cause()}")
-            frame = self._pull(appsink)
-            if frame is not None:
-                self._failed_attempts = 0
-                return frame
-            if appsink.is_eos():
-                # Let the watcher have the pipeline's last word before calling this an end.
-                phase = state.wait_while(_Phase.PLAYING, _WATCHER_GRACE)
-                if phase in (_Phase.FAILED, _Phase.CLOSED):
-                    continue
-                return None
-            if self._reconnect and state.quiet_for() >= _STALL_TIME:
-                self._drop(f"nothing came from the source for {_STALL_TIME:g} s")
-                continue
+            result = self._step(deadline, _PULL_SLICE)
+            if result is not _NOTHING:
+                return result  # type: ignore[return-value]
             if time.monotonic() >= deadline:
                 raise self._timeout(read_timeout)
+
+    def _step(self, until: float, pull_wait: float):
+        """One move of the reading: the next frame, None at the end of the stream, or `_NOTHING`
+        when there is none yet. Waits for the stream's news until `until` at most, and for a
+        frame `pull_wait` seconds at most (`StreamGroup` steps its readers without waiting).
+
+        :raises StreamReadError: The stream failed (without `reconnect`)
+        """
+        state = self._state
+        if self._closed:
+            return None
+        if self._retry_at is not None:
+            self._reconnect_when_due(until)
+            return _NOTHING
+        phase = state.phase
+        if phase is _Phase.CLOSED:
+            return None
+        if phase is _Phase.STARTING:
+            self._wait_for_new_connection(until)
+            return _NOTHING
+        appsink = self._appsink
+        if phase is _Phase.FAILED:
+            frame = self._frame_after_error(appsink, pull_wait)
+            if frame is not None:
+                return frame
+            # Frames too large stay too large: that is no drop to come back from.
+            if self._reconnect and not state.frame_too_large:
+                self._drop(state.cause())
+                return _NOTHING
+            error = FrameTooLargeError if state.frame_too_large else StreamReadError
+            raise error(f"Error reading '{self._shown_url}': {state.cause()}")
+        frame = self._pull(appsink, pull_wait)
+        if frame is not None:
+            self._failed_attempts = 0
+            return frame
+        if appsink.is_eos():
+            # Let the watcher have the pipeline's last word before calling this an end.
+            now = time.monotonic()
+            if self._eos_at is None:
+                self._eos_at = now
+            grace_over = self._eos_at + _WATCHER_GRACE
+            phase = state.wait_while(_Phase.PLAYING, min(grace_over, until) - now)
+            if phase is _Phase.PLAYING and time.monotonic() < grace_over:
+                return _NOTHING
+            return _NOTHING if phase in (_Phase.FAILED, _Phase.CLOSED) else None
+        if self._reconnect and state.quiet_for() >= _STALL_TIME:
+            self._drop(f"nothing came from the source for {_STALL_TIME:g} s")
+        return _NOTHING
 
     def _timeout(self, read_timeout) -> TimeoutError:
         doing = " (reconnecting)" if self._retry_at is not None else ""
@@ -579,16 +599,17 @@ class StreamReader:
         self._failed_attempts += 1
         self._retry_at = time.monotonic() + wait
 
-    def _reconnect_when_due(self, deadline: float) -> None:
-        """Waits for the next attempt (or the read's deadline, or close()), then builds the new
-        pipeline."""
+    def _reconnect_when_due(self, until: float) -> None:
+        """Waits for the next attempt (until `until` at most, or close()), then, when it is due,
+        builds the new pipeline."""
         assert self._retry_at is not None
         due = self._retry_at
-        if self._state.wait_closed(min(due, deadline) - time.monotonic()):
+        if self._state.wait_closed(min(due, until) - time.monotonic()):
             return
         if time.monotonic() < due:
-            raise self._timeout(self._options["read_timeout"])
+            return
         self._retry_at = None
+        self._eos_at = None
         self._state.restart()
         self._frames_after_error = 0
         self._start_deadline = time.monotonic() + self._options["start_timeout"]
@@ -597,11 +618,11 @@ class StreamReader:
         except StreamSetupError as e:
             self._drop(str(e).partition(": ")[2] or str(e))
 
-    def _wait_for_new_connection(self, deadline: float) -> None:
-        """Waits for a rebuilt pipeline to play, within the read's deadline and its start
+    def _wait_for_new_connection(self, until: float) -> None:
+        """Waits for a rebuilt pipeline to play, until `until` at most and within its start
         timeout."""
-        until = min(deadline, self._start_deadline)
-        phase = self._state.wait_while(_Phase.STARTING, max(0.0, until - time.monotonic()))
+        until = min(until, self._start_deadline)
+        phase = self._state.wait_while(_Phase.STARTING, until - time.monotonic())
         if phase is _Phase.PLAYING:
             self._reconnects += 1
             self._connected()
@@ -612,16 +633,14 @@ class StreamReader:
         elif phase is _Phase.STARTING:
             if time.monotonic() >= self._start_deadline:
                 self._drop(self._start_error(phase).args[0].partition("': ")[2])
-            else:
-                raise self._timeout(self._options["read_timeout"])
         elif phase in (_Phase.FAILED, _Phase.ENDED):
             self._drop(self._start_error(phase).args[0].partition("': ")[2])
 
-    def _pull(self, appsink) -> Optional[Frame]:
-        """The appsink's next frame, waited for at most `_PULL_SLICE`; None if none came."""
+    def _pull(self, appsink, wait: float) -> Optional[Frame]:
+        """The appsink's next frame, waited for at most `wait` seconds; None if none came."""
         arrived = self._state.frames_arrived
         try:
-            pulled = pull_frame(appsink, _PULL_SLICE, self._pixel_format)
+            pulled = pull_frame(appsink, wait, self._pixel_format)
         except SampleConversionError as e:
             # A frame that does not hold what its caps say: never hand it out.
             raise StreamReadError(f"Error reading '{self._shown_url}': {e}") from e
@@ -636,7 +655,7 @@ class StreamReader:
             self._frames_dropped = max(self._frames_dropped, arrived - self._frames_read)
         return frame
 
-    def _frame_after_error(self, appsink) -> Optional[Frame]:
+    def _frame_after_error(self, appsink, wait: float) -> Optional[Frame]:
         """A frame that was on its way to the appsink when the stream failed, or None when no
         more come.
 
@@ -645,7 +664,7 @@ class StreamReader:
         """
         if self._frames_after_error < _FRAMES_AFTER_ERROR and not self._closed:
             self._frames_after_error += 1
-            frame = self._pull(appsink)
+            frame = self._pull(appsink, wait)
             if frame is not None:
                 return frame
         self._frames_after_error = _FRAMES_AFTER_ERROR
