@@ -7,7 +7,7 @@ import random
 import threading
 import time
 import weakref
-from typing import Any, Iterator, Optional, Union
+from typing import Any, Callable, Iterator, Optional, Union
 
 import numpy as np
 
@@ -309,6 +309,8 @@ class StreamReader:
         # failed in a row, when the current attempt must have started by, and the count of new
         # connections.
         self._retry_at: Optional[float] = None
+        # A rebuilt pipeline not yet seen playing (it may play before the reader looks again).
+        self._rejoining = False
         self._failed_attempts = 0
         self._dropped_at = 0.0
         self._start_deadline = 0.0
@@ -385,6 +387,19 @@ class StreamReader:
         return self._frames_dropped
 
     @property
+    def _reconnecting(self) -> bool:
+        """Whether the stream dropped and is not back yet."""
+        return self._retry_at is not None or (
+            self._opened and self._state.phase in (_Phase.STARTING, _Phase.RECONNECTING)
+        )
+
+    def _listen(self, listener) -> None:
+        """Has `listener()` called (on GStreamer's threads, or the main loop's) whenever a frame
+        reaches the appsink or the stream's phase changes, for a reader that is stepped rather
+        than read (`StreamGroup`). Set it before `open()`."""
+        self._state.listener = listener
+
+    @property
     def is_open(self) -> bool:
         """Whether the stream has been opened and not closed (also while it reconnects)."""
         return self._opened and not self._closed
@@ -453,6 +468,10 @@ class StreamReader:
             appsink.set_property("drop", True)
         # After the frames that sampling drops: they are not the reader's to count.
         self._state.hear(pipeline, sink_pad, count_frames=self._latest)
+        if self._state.listener is not None:
+            # Once the frame is in the appsink, where a pull without waiting finds it.
+            appsink.set_property("emit-signals", True)
+            pipeline.connect_signal_handler(appsink, "new-sample", self._state.on_new_sample)
         self._appsink = appsink
 
     def _connected(self) -> None:
@@ -538,9 +557,10 @@ class StreamReader:
         phase = state.phase
         if phase is _Phase.CLOSED:
             return None
-        if phase is _Phase.STARTING:
-            self._wait_for_new_connection(until)
-            return _NOTHING
+        if phase is _Phase.STARTING or self._rejoining:
+            if not self._wait_for_new_connection(until):
+                return _NOTHING
+            phase = state.phase
         appsink = self._appsink
         if phase is _Phase.FAILED:
             frame = self._frame_after_error(appsink, pull_wait)
@@ -580,6 +600,7 @@ class StreamReader:
             pipeline, self._pipeline = self._pipeline, None
             finalizer, self._finalizer = self._finalizer, None
         self._appsink = None
+        self._rejoining = False
         self._state.retire(pipeline)
         del pipeline
         if finalizer is not None:
@@ -617,24 +638,30 @@ class StreamReader:
             self._connect()
         except StreamSetupError as e:
             self._drop(str(e).partition(": ")[2] or str(e))
+        else:
+            self._rejoining = True
 
-    def _wait_for_new_connection(self, until: float) -> None:
+    def _wait_for_new_connection(self, until: float) -> bool:
         """Waits for a rebuilt pipeline to play, until `until` at most and within its start
-        timeout."""
+        timeout; whether it played (it may have failed or ended since, after frames of its own)."""
         until = min(until, self._start_deadline)
         phase = self._state.wait_while(_Phase.STARTING, until - time.monotonic())
-        if phase is _Phase.PLAYING:
+        if phase is not _Phase.STARTING:
+            self._rejoining = False
+        if phase is _Phase.PLAYING or (phase is not _Phase.CLOSED and self._state.played):
             self._reconnects += 1
             self._connected()
             logger.info(
                 f"'{self._shown_url}' reconnected after {time.monotonic() - self._dropped_at:.1f} s"
                 f" ({self._failed_attempts} attempt{'s' if self._failed_attempts != 1 else ''})"
             )
-        elif phase is _Phase.STARTING:
+            return True
+        if phase is _Phase.STARTING:
             if time.monotonic() >= self._start_deadline:
                 self._drop(self._start_error(phase).args[0].partition("': ")[2])
         elif phase in (_Phase.FAILED, _Phase.ENDED):
             self._drop(self._start_error(phase).args[0].partition("': ")[2])
+        return False
 
     def _pull(self, appsink, wait: float) -> Optional[Frame]:
         """The appsink's next frame, waited for at most `wait` seconds; None if none came."""
@@ -774,6 +801,7 @@ class _StreamState:
         self._verify = verify
         self._shown_url = redact_url(url)
         self._retired: "weakref.WeakSet[Pipeline]" = weakref.WeakSet()
+        self.listener: Optional[Callable[[], None]] = None
         self._phase = _Phase.STARTING
         self.frames_arrived = 0
         self._begin()
@@ -783,6 +811,7 @@ class _StreamState:
         self.evidence = FailureEvidence(self._url, ca_file=self._ca_file, verify=self._verify)
         self._heard_own_start = False
         self._pipeline_playing = False
+        self.played = False  # whether this connection reached PLAYING (it may have left it since)
         self.caps: Optional[Gst.Caps] = None
         self._cause: Optional[str] = None
         self.frame_too_large = False
@@ -877,17 +906,31 @@ class _StreamState:
             self._last_data = time.monotonic()
         return Gst.PadProbeReturn.OK
 
+    def on_new_sample(self, _appsink) -> Gst.FlowReturn:
+        self._tell()
+        return Gst.FlowReturn.OK
+
+    def _tell(self) -> None:
+        listener = self.listener
+        if listener is not None:
+            listener()
+
     def _on_caps(self, caps: Gst.Caps) -> None:
         with self._changed:
             self.caps = caps
-            self._started()
+            started = self._started()
+        if started:
+            self._tell()
 
-    def _started(self) -> None:
+    def _started(self) -> bool:
         """Called with the lock held: enters PLAYING once the pipeline plays and its frames'
-        format is known."""
+        format is known; whether it did."""
         if self._phase is _Phase.STARTING and self._pipeline_playing and self.caps is not None:
             self._phase = _Phase.PLAYING
+            self.played = True
             self._changed.notify_all()
+            return True
+        return False
 
     def complete(self, pipeline: Pipeline) -> None:
         """The factory's on-complete callback: decoded video has reached the appsink."""
@@ -899,6 +942,7 @@ class _StreamState:
                 return
             self._phase = phase
             self._changed.notify_all()
+        self._tell()
 
     def watch(self, _bus: Gst.Bus, message: Gst.Message, pipeline: Pipeline) -> bool:
         """The pipeline's bus watch."""
@@ -911,7 +955,9 @@ class _StreamState:
             if new == Gst.State.PLAYING:
                 with self._changed:
                     self._pipeline_playing = True
-                    self._started()
+                    started = self._started()
+                if started:
+                    self._tell()
             return True
         if not self._heard_own_start:
             # Before the pipeline's own first state change: what a source started early said

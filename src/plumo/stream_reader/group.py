@@ -1,0 +1,196 @@
+"""Many streams read at once in one process, their frames handed out as they arrive."""
+
+import collections
+import os
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+from typing import Deque, Dict, Iterable, Iterator, List, Optional, Tuple, Union
+
+from plumo.logger import logger
+from plumo.stream_reader.frame import Frame
+from plumo.stream_reader.reader import _NOTHING, StreamReader
+from plumo.utils.urls import redact_url
+
+Source = Union[str, "os.PathLike[str]"]
+
+# Every reader is stepped at least this often, so that what has no signal of its own is seen in
+# time: a reconnection that is due, a stream gone silent, the end of a stream's grace.
+_SWEEP = 0.25
+# At most this many streams start at once (each start waits for its stream to play).
+_OPENING_THREADS = 16
+
+
+class StreamGroup:
+    """Reads many streams at once, in one process, and hands out their frames in the order they
+    arrive::
+
+        with StreamGroup(["rtsp://cam1/stream", "rtsp://cam2/stream", "recording.mp4"],
+                         max_framerate=2, reconnect=True) as group:
+            for source, frame in group:
+                ...
+            print(group.errors)
+
+    The options are `StreamReader`'s, and apply to each stream. A stream that fails (when it
+    starts, or later) leaves the group: its exception goes into `errors`, under its source, and
+    the others go on; with `reconnect`, a stream that drops is connected again instead. The
+    iteration ends when every stream has ended or failed, or when the group is closed (`close()`
+    may come from any thread).
+
+    Each stream holds a few decoded frames at most (one with `latest`): a consumer slower than
+    the streams holds them back (or, with `latest`, has the older frames dropped), and memory
+    does not grow. No thread is kept per stream: the GStreamer threads decode, each stream's
+    appsink signals a frame, and the thread that iterates converts and hands it out. Iterate from
+    one thread.
+    """
+
+    def __init__(self, sources: Iterable[Source], **options):
+        """
+        :param sources: The streams: URLs or paths, as `StreamReader` takes them; a source
+            given twice is read once
+        :param options: `StreamReader`'s options, for every stream
+        :raises ValueError: No sources, or a source plumo does not read
+        :raises InvalidRuntimeOptionError: An option is unknown, of the wrong type or out of range
+        """
+        given = list(sources)
+        if not given:
+            raise ValueError("A StreamGroup needs at least one source")
+        self._readers: Dict[Source, StreamReader] = {}
+        for source in given:
+            if source in self._readers:
+                logger.warning(f"'{redact_url(os.fspath(source))}' is given twice: read once")
+                continue
+            self._readers[source] = StreamReader(source, **options)
+        self.errors: Dict[Source, BaseException] = {}
+        """The exception each failed stream left the group with, by source."""
+        self._read_timeout: Optional[float] = options.get("read_timeout", 10.0)
+        self._changed = threading.Condition()
+        self._ready: Deque[Source] = collections.deque()
+        self._active: List[Source] = []
+        self._last_frame: Dict[Source, float] = {}
+        self._opened = self._closed = False
+
+    @property
+    def sources(self) -> List[Source]:
+        """The group's sources, each once, in the order given."""
+        return list(self._readers)
+
+    @property
+    def readers(self) -> Dict[Source, StreamReader]:
+        """The reader of each source (its `info`, `reconnects`, `frames_read`, ...)."""
+        return dict(self._readers)
+
+    def open(self) -> "StreamGroup":
+        """Starts every stream, several at once, and waits until each plays or fails (those that
+        fail are in `errors`).
+
+        :raises RuntimeError: The group is already open, or was closed
+        """
+        if self._opened or self._closed:
+            raise RuntimeError("The StreamGroup is already open" if self._opened else
+                               "The StreamGroup was closed")  # fmt: skip
+        self._opened = True
+        for source, reader in self._readers.items():
+            # Frames and news wake the iterating thread; set before the stream starts.
+            reader._listen(lambda source=source: self._wake(source))
+        with ThreadPoolExecutor(min(_OPENING_THREADS, len(self._readers))) as pool:
+            opened = pool.map(self._open_one, self._readers)
+            now = time.monotonic()
+            for source, ok in zip(list(self._readers), opened):
+                if ok:
+                    self._active.append(source)
+                    self._last_frame[source] = now
+        with self._changed:
+            self._ready.extend(self._active)
+        return self
+
+    def _open_one(self, source: Source) -> bool:
+        if self._closed:
+            return False
+        try:
+            self._readers[source].open()
+            return True
+        except Exception as e:  # noqa: BLE001 - the stream leaves the group with it
+            self._leave(source, e)
+            return False
+
+    def _leave(self, source: Source, error: Optional[BaseException]) -> None:
+        if error is not None:
+            self.errors[source] = error
+            logger.warning(f"'{redact_url(os.fspath(source))}' leaves the group: {error}")
+        if source in self._active:
+            self._active.remove(source)
+        self._readers[source].close()
+
+    def _wake(self, source: Source) -> None:
+        """A frame or news of `source`'s stream (called on GStreamer's threads)."""
+        with self._changed:
+            self._ready.append(source)
+            self._changed.notify()
+
+    def __iter__(self) -> Iterator[Tuple[Source, Frame]]:
+        """`(source, frame)` pairs, as the frames arrive, until every stream has ended or
+        failed, or the group is closed."""
+        if not self._opened:
+            raise RuntimeError("The StreamGroup is not open: call open(), or use it in a with "
+                               "statement")  # fmt: skip
+        next_sweep = time.monotonic() + _SWEEP
+        while self._active and not self._closed:
+            with self._changed:
+                if not self._ready:
+                    self._changed.wait(max(0.0, next_sweep - time.monotonic()))
+                if time.monotonic() >= next_sweep:
+                    self._ready.extend(self._active)
+                    next_sweep = time.monotonic() + _SWEEP
+                woken = list(dict.fromkeys(self._ready))  # each once, in the order woken
+                self._ready.clear()
+            for source in woken:
+                if source not in self._active or self._closed:
+                    continue
+                frame = self._step(source)
+                if frame is not None:
+                    # There may be more where it came from: its signal came once per frame.
+                    with self._changed:
+                        self._ready.append(source)
+                    yield source, frame
+
+    def _step(self, source: Source) -> Optional[Frame]:
+        reader = self._readers[source]
+        now = time.monotonic()
+        try:
+            result = reader._step(now, 0.0)
+        except Exception as e:  # noqa: BLE001 - the stream leaves the group with it
+            self._leave(source, e)
+            return None
+        if result is None:
+            self._leave(source, None)
+            return None
+        if result is _NOTHING:
+            silent = now - self._last_frame[source]
+            if (self._read_timeout is not None and silent >= self._read_timeout
+                    and not reader._reconnecting):  # fmt: skip
+                self._leave(source, TimeoutError(
+                    f"No frame from '{redact_url(reader.url)}' within {self._read_timeout} s"))  # fmt: skip
+            return None
+        self._last_frame[source] = now
+        return result  # type: ignore[return-value]
+
+    def close(self) -> None:
+        """Stops every stream and ends the iteration (from any thread). Closing again does
+        nothing."""
+        self._closed = True
+        with self._changed:
+            self._changed.notify_all()
+        for reader in self._readers.values():
+            reader.close()
+
+    def __enter__(self) -> "StreamGroup":
+        return self.open()
+
+    def __exit__(self, *exc_info) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self._closed else "open" if self._opened else "not opened"
+        return (f"<StreamGroup {len(self._readers)} streams {state}, {len(self._active)} reading, "
+                f"{len(self.errors)} failed>")  # fmt: skip
