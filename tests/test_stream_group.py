@@ -3,6 +3,7 @@ not stopping the others, closing from another thread, bounded memory, and no thr
 stream."""
 
 import collections
+import os
 import threading
 import time
 
@@ -103,13 +104,15 @@ def test_no_thread_is_kept_per_stream(server):
     sources = [server.url(f"/live.mjpg?n={n}") for n in range(8)]
     before = python_threads()
     counts = []
-    for group_sources in (sources[:1], sources):
+    for group_sources in (sources[:2], sources):
         with StreamGroup(group_sources) as group:
             for n, _ in enumerate(group):
                 if n == 10 * len(group_sources):
                     break
             counts.append(python_threads())
-    assert counts == [before, before], (before, counts)
+    # A few converting threads, as many with 8 streams as with 2.
+    assert counts[0] == counts[1] <= before + max(2, os.cpu_count() or 1), (before, counts)
+    assert streams.wait_for(lambda: python_threads() == before, WAIT)
 
 
 def test_a_dropped_camera_comes_back_into_the_group(server):

@@ -19,6 +19,10 @@ Source = Union[str, "os.PathLike[str]"]
 _SWEEP = 0.25
 # At most this many streams start at once (each start waits for its stream to play).
 _OPENING_THREADS = 16
+# Frames of different streams that are ready together are converted on this many threads at
+# once (the conversion lets go of the GIL): one thread alone would leave CPUs idle that the
+# decoders do not fill.
+_CONVERTING_THREADS = max(1, os.cpu_count() or 1)
 
 
 class StreamGroup:
@@ -69,6 +73,7 @@ class StreamGroup:
         self._active: List[Source] = []
         self._last_frame: Dict[Source, float] = {}
         self._opened = self._closed = False
+        self._converting: Optional[ThreadPoolExecutor] = None
 
     @property
     def sources(self) -> List[Source]:
@@ -102,6 +107,10 @@ class StreamGroup:
                     self._last_frame[source] = now
         with self._changed:
             self._ready.extend(self._active)
+        if len(self._active) > 1 and _CONVERTING_THREADS > 1:
+            self._converting = ThreadPoolExecutor(
+                min(_CONVERTING_THREADS, len(self._active)), thread_name_prefix="plumo-group"
+            )
         return self
 
     def _open_one(self, source: Source) -> bool:
@@ -116,10 +125,12 @@ class StreamGroup:
 
     def _leave(self, source: Source, error: Optional[BaseException]) -> None:
         if error is not None:
-            self.errors[source] = error
             logger.warning(f"'{redact_url(os.fspath(source))}' leaves the group: {error}")
-        if source in self._active:
-            self._active.remove(source)
+        with self._changed:  # streams may leave from the converting threads at once
+            if error is not None:
+                self.errors[source] = error
+            if source in self._active:
+                self._active.remove(source)
         self._readers[source].close()
 
     def _wake(self, source: Source) -> None:
@@ -144,11 +155,19 @@ class StreamGroup:
                     next_sweep = time.monotonic() + _SWEEP
                 woken = list(dict.fromkeys(self._ready))  # each once, in the order woken
                 self._ready.clear()
-            for source in woken:
-                if source not in self._active or self._closed:
-                    continue
-                frame = self._step(source)
-                if frame is not None:
+            woken = [source for source in woken if source in self._active]
+            # Each stream is stepped once here, so its own frames keep their order.
+            if self._converting is not None and len(woken) > 1:
+                try:
+                    frames = list(self._converting.map(self._step, woken))
+                except RuntimeError:  # the pool was shut down: the group is closed
+                    if self._closed:
+                        return
+                    raise
+            else:
+                frames = [self._step(source) for source in woken]
+            for source, frame in zip(woken, frames):
+                if frame is not None and not self._closed:
                     # There may be more where it came from: its signal came once per frame.
                     with self._changed:
                         self._ready.append(source)
@@ -183,6 +202,8 @@ class StreamGroup:
             self._changed.notify_all()
         for reader in self._readers.values():
             reader.close()
+        if self._converting is not None:
+            self._converting.shutdown(wait=False)
 
     def __enter__(self) -> "StreamGroup":
         return self.open()
