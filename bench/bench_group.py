@@ -17,11 +17,9 @@ printed as a Markdown table.
 
 import argparse
 import os
-import statistics
 import sys
 import threading
 import time
-from dataclasses import dataclass, field
 from typing import Callable, Dict, List
 
 # First: it pins the bindings' versions, and OpenCV's GStreamer back-end shares the library.
@@ -31,17 +29,11 @@ from plumo.demo import ClipServer  # noqa: E402
 from plumo.stream_reader import StreamGroup, StreamReader  # noqa: E402
 
 import clips  # noqa: E402  (bench/, this script's folder)
+from bench_read import Row, Run, spread  # noqa: E402
 
 REFERENCE = "OpenCV/FFmpeg, a thread per stream"
 OTHERS = clips.OthersWatch()
 cv2 = None
-
-
-@dataclass
-class Run:
-    wall: float
-    cpu: float
-    frames: int
 
 
 def read_group(url: str, streams: int) -> List[int]:
@@ -115,21 +107,6 @@ def measure(name: str, url: str, streams: int, frames: int) -> Run:
     if counts != [frames] * streams:
         raise RuntimeError(f"{name}, {streams} streams: frames per stream {counts}, not {frames}")
     return Run(wall, cpu, frames * streams)
-
-
-@dataclass
-class Row:
-    runs: List[Run] = field(default_factory=list)
-
-    def fps(self) -> List[float]:
-        return [r.frames / r.wall for r in self.runs]
-
-    def cpu_ms(self) -> List[float]:
-        return [r.cpu / r.frames * 1e3 for r in self.runs]
-
-
-def spread(values: List[float], fmt: str) -> str:
-    return f"{statistics.median(values):{fmt}} ({min(values):{fmt}}-{max(values):{fmt}})"
 
 
 def main():

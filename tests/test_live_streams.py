@@ -146,6 +146,27 @@ def test_a_rebooting_rtsp_camera_is_read_again(transport, caplog):
     assert "dropped" in caplog.text and "reconnected after" in caplog.text
 
 
+def test_a_reconnection_made_while_the_consumer_was_away_is_counted():
+    # Short reads that time out, and a consumer away between them: the new connection plays
+    # while nobody reads, and is counted all the same.
+    with streams.RtspCamera("mjpeg") as cam:
+        with StreamReader(cam.url, reconnect=True, read_timeout=0.05) as reader:
+            assert reader.read() is not None
+            cam.stop()
+            threading.Timer(1.0, cam.start).start()
+            dropped, after, deadline = False, 0, time.monotonic() + WAIT
+            while after < 5:
+                assert time.monotonic() < deadline, "the camera did not come back"
+                try:
+                    frame = reader.read()
+                except TimeoutError:
+                    frame = None
+                dropped = dropped or "reconnecting" in repr(reader)
+                after += dropped and frame is not None
+                time.sleep(0.5)
+            assert reader.reconnects == 1
+
+
 def test_without_reconnect_a_lost_rtsp_camera_is_an_error_not_an_end():
     # Over TCP, rtspsrc says only in a warning that its connection is gone, then ends its stream.
     with streams.RtspCamera("mjpeg") as cam:
