@@ -138,3 +138,36 @@ if [[ "${PLUMO_REBUILD:-0}" != 0 ]] \
 else
     say "plumo is up to date in .venv"
 fi
+
+# --- 5. Ray (plumo.ray; its tests need it) ---------------------------------------------------
+# ray[data] from PyPI would bring numpy 2 with current pandas and pyarrow, and shadow Debian's
+# numpy 1.24 that plumo's build and Debian's OpenCV are made against. These pins work with it
+# (pyarrow 26 needs numpy 2, pandas 3 numpy 1.26 or newer), and the constraint holds numpy to the
+# version Debian's reports, so pip never installs one of its own.
+RAY_PACKAGES=("ray[data]==2.60.0" "pyarrow==25.0.1" "pandas==2.3.3")
+ray_ok() {
+    "$VPY" - "${RAY_PACKAGES[@]}" <<'PY' >/dev/null 2>&1
+import sys
+from importlib import metadata
+for req in sys.argv[1:]:
+    name, version = req.split("==")
+    assert metadata.version(name.split("[")[0]) == version, req
+import ray.data, pyarrow, pandas
+PY
+}
+debian_numpy() {
+    "$VPY" -c 'import numpy, sys; sys.exit(not numpy.__file__.startswith("/usr/lib/python3/dist-packages/"))'
+}
+if ! ray_ok; then
+    say "installing Ray into .venv: ${RAY_PACKAGES[*]}"
+    CONSTRAINTS="$(mktemp)"
+    trap 'rm -f "$CONSTRAINTS"' EXIT
+    "$SYSTEM_PYTHON" -c 'import numpy; print(f"numpy=={numpy.__version__}")' >"$CONSTRAINTS"
+    "$VPY" -m pip install --quiet -c "$CONSTRAINTS" "${RAY_PACKAGES[@]}"
+    ray_ok || { say "Ray, pyarrow or pandas still missing after pip install"; exit 1; }
+fi
+if ! debian_numpy; then
+    say "numpy in .venv is not Debian's any more: $("$VPY" -c 'import numpy; print(numpy.__version__, numpy.__file__)')"
+    say "remove it (.venv/bin/python -m pip uninstall numpy) and run this again"
+    exit 1
+fi
