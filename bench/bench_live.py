@@ -159,12 +159,7 @@ def serve_http(port: int, width: int, height: int, fps: int) -> None:
                     if not newest or newest[0][0] <= sent:
                         return
                     sent, jpeg = newest[0]
-                head = (f"--{BOUNDARY}\r\nContent-Type: image/jpeg\r\n"
-                        f"Content-Length: {len(jpeg)}\r\n\r\n")  # fmt: skip
-                try:
-                    self.wfile.write(head.encode() + jpeg + b"\r\n")
-                    self.wfile.flush()
-                except (BrokenPipeError, ConnectionResetError):
+                if not clips.send_jpeg_part(self.wfile, jpeg, BOUNDARY):
                     return
 
         def log_message(self, *args):

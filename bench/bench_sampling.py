@@ -274,12 +274,7 @@ def serve_mjpeg(port: int, folder: Path) -> None:
                 slot = max(slot, int((time.monotonic() - start) * FPS))
                 time.sleep(max(0.0, start + slot / FPS - time.monotonic()))
                 jpeg = jpegs[slot % len(jpegs)]
-                head = (f"--{BOUNDARY}\r\nContent-Type: image/jpeg\r\n"
-                        f"Content-Length: {len(jpeg)}\r\n\r\n")  # fmt: skip
-                try:
-                    self.wfile.write(head.encode() + jpeg + b"\r\n")
-                    self.wfile.flush()
-                except (BrokenPipeError, ConnectionResetError):
+                if not clips.send_jpeg_part(self.wfile, jpeg, BOUNDARY):
                     return
                 slot += 1
 

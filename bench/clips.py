@@ -116,6 +116,18 @@ class OthersWatch:
         )
 
 
+def send_jpeg_part(wfile, jpeg: bytes, boundary: str) -> bool:
+    """Writes one picture of a camera's multipart/x-mixed-replace stream; False when the client
+    has hung up."""
+    head = f"--{boundary}\r\nContent-Type: image/jpeg\r\nContent-Length: {len(jpeg)}\r\n\r\n"
+    try:
+        wfile.write(head.encode() + jpeg + b"\r\n")
+        wfile.flush()
+    except (BrokenPipeError, ConnectionResetError):
+        return False
+    return True
+
+
 def rotated(items: list, round_: int) -> list:
     """`items` in the order of round `round_`: each round starts one further along, so that no
     reader always runs first (or right after the same other one)."""

@@ -16,6 +16,7 @@ import pytest  # noqa: E402
 import ray  # noqa: E402
 
 import plumo.ray  # noqa: E402
+import streams  # noqa: E402
 from plumo.errors import InvalidRuntimeOptionError, StreamReadError, StreamSetupError  # noqa: E402
 from plumo.ray import CameraFleet, read_streams  # noqa: E402
 from plumo.stream_reader import StreamReader  # noqa: E402
@@ -202,9 +203,16 @@ def test_a_fleet_hands_back_results_from_every_camera(local_ray, server):
     # One process per actor: the first two cameras share one.
     assert [results[c][0][0] for c in cameras[:2]] == [results[cameras[0]][0][0]] * 2
     assert results[cameras[2]][0][0] != results[cameras[0]][0][0]
-    # Closed: the actors are gone for good.
-    with pytest.raises(ray.exceptions.RayActorError):
-        ray.get(actors[0].poll.remote(1, 0.0), timeout=WAIT)
+    # Closed: the actors are gone for good (ray.kill takes effect a moment later).
+    assert streams.wait_for(lambda: is_dead(actors[0]), WAIT)
+
+
+def is_dead(actor) -> bool:
+    try:
+        ray.get(actor.poll.remote(1, 0.0), timeout=WAIT)
+    except ray.exceptions.RayActorError:
+        return True
+    return False
 
 
 def test_finite_streams_end_the_iteration_and_failures_are_kept(local_ray, server):
