@@ -33,7 +33,7 @@ def test_module_namespace_in_import_order():
         "is_video_pad", "is_rtp_audio_pad", "pad_to_string", "find_element_factory",
         "find_element", "UnknownPropertyError", "try_set_property", "SampleConversionError",
         "SampleSizeError", "sample_to_ndarray", "pull_frame", "convert_sample",
-        "offer_video_meta",
+        "offer_video_meta", "FrameBell",
     ]  # fmt: skip
     assert gstreamer.__doc__ is None and not hasattr(gstreamer, "__all__")
     import numpy

@@ -159,6 +159,7 @@ def _instances():
         "UnknownPropertyError": gstreamer.UnknownPropertyError(element, "rate"),
         "SampleConversionError": gstreamer.SampleConversionError("no frame"),
         "SampleSizeError": gstreamer.SampleSizeError("short"),
+        "FrameBell": gstreamer.FrameBell(),
         "CustomPipelineFactory": CustomPipelineFactory("{url}", **keywords),
         "HTTPPipelineFactory": HTTPPipelineFactory(**keywords),
     }

@@ -1,27 +1,27 @@
 """Many streams read at once in one process, their frames handed out as they arrive."""
 
-import collections
 import os
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
-from typing import Deque, Dict, Iterable, Iterator, List, Optional, Tuple, Union
+from typing import Dict, Iterable, Iterator, List, Optional, Tuple, Union
 
 from plumo.logger import logger
 from plumo.stream_reader.frame import Frame
 from plumo.stream_reader.reader import _NOTHING, StreamReader
+from plumo.utils.gstreamer import FrameBell
 from plumo.utils.urls import redact_url
 
 Source = Union[str, "os.PathLike[str]"]
 
-# Every reader is stepped at least this often, so that what has no signal of its own is seen in
+# Every reader is stepped at least this often, so that what does not ring the bell is seen in
 # time: a reconnection that is due, a stream gone silent, the end of a stream's grace.
 _SWEEP = 0.25
 # At most this many streams start at once (each start waits for its stream to play).
 _OPENING_THREADS = 16
 # Frames of different streams that are ready together are converted on this many threads at
-# once (the conversion lets go of the GIL): one thread alone would leave CPUs idle that the
-# decoders do not fill.
+# once, the iterating thread among them (the conversion lets go of the GIL): one thread alone
+# would leave CPUs idle that the decoders do not fill.
 _CONVERTING_THREADS = max(1, os.cpu_count() or 1)
 
 
@@ -44,8 +44,9 @@ class StreamGroup:
     Each stream holds a few decoded frames at most (one with `latest`): a consumer slower than
     the streams holds them back (or, with `latest`, has the older frames dropped), and memory
     does not grow. No thread is kept per stream: the GStreamer threads decode, each stream's
-    appsink signals a frame, and the thread that iterates converts and hands it out. Iterate from
-    one thread.
+    appsink rings the group's bell when a frame reaches it (in C, without the GIL), and the
+    thread that iterates takes the frames and hands them out, converting those of streams ready
+    together on a few threads. Iterate from one thread.
     """
 
     def __init__(self, sources: Iterable[Source], **options):
@@ -68,8 +69,10 @@ class StreamGroup:
         self.errors: Dict[Source, BaseException] = {}
         """The exception each failed stream left the group with, by source."""
         self._read_timeout: Optional[float] = options.get("read_timeout", 10.0)
-        self._changed = threading.Condition()
-        self._ready: Deque[Source] = collections.deque()
+        # Rung with a stream's place among the sources when it has a frame or news.
+        self._bell = FrameBell()
+        self._by_key = list(self._readers)
+        self._lock = threading.Lock()  # over _active and errors, which converting threads change
         self._active: List[Source] = []
         self._last_frame: Dict[Source, float] = {}
         self._opened = self._closed = False
@@ -95,9 +98,9 @@ class StreamGroup:
             raise RuntimeError("The StreamGroup is already open" if self._opened else
                                "The StreamGroup was closed")  # fmt: skip
         self._opened = True
-        for source, reader in self._readers.items():
+        for key, reader in enumerate(self._readers.values()):
             # Frames and news wake the iterating thread; set before the stream starts.
-            reader._listen(lambda source=source: self._wake(source))
+            reader._listen(self._bell, key)
         with ThreadPoolExecutor(min(_OPENING_THREADS, len(self._readers))) as pool:
             opened = pool.map(self._open_one, self._readers)
             now = time.monotonic()
@@ -105,12 +108,9 @@ class StreamGroup:
                 if ok:
                     self._active.append(source)
                     self._last_frame[source] = now
-        with self._changed:
-            self._ready.extend(self._active)
-        if len(self._active) > 1 and _CONVERTING_THREADS > 1:
-            self._converting = ThreadPoolExecutor(
-                min(_CONVERTING_THREADS, len(self._active)), thread_name_prefix="plumo-group"
-            )
+        helpers = min(_CONVERTING_THREADS, len(self._active)) - 1
+        if helpers > 0:
+            self._converting = ThreadPoolExecutor(helpers, thread_name_prefix="plumo-group")
         return self
 
     def _open_one(self, source: Source) -> bool:
@@ -126,18 +126,12 @@ class StreamGroup:
     def _leave(self, source: Source, error: Optional[BaseException]) -> None:
         if error is not None:
             logger.warning(f"'{redact_url(os.fspath(source))}' leaves the group: {error}")
-        with self._changed:  # streams may leave from the converting threads at once
+        with self._lock:  # streams may leave from the converting threads at once
             if error is not None:
                 self.errors[source] = error
             if source in self._active:
                 self._active.remove(source)
         self._readers[source].close()
-
-    def _wake(self, source: Source) -> None:
-        """A frame or news of `source`'s stream (called on GStreamer's threads)."""
-        with self._changed:
-            self._ready.append(source)
-            self._changed.notify()
 
     def __iter__(self) -> Iterator[Tuple[Source, Frame]]:
         """`(source, frame)` pairs, as the frames arrive, until every stream has ended or
@@ -146,32 +140,45 @@ class StreamGroup:
             raise RuntimeError("The StreamGroup is not open: call open(), or use it in a with "
                                "statement")  # fmt: skip
         next_sweep = time.monotonic() + _SWEEP
+        # Streams that just gave a frame: there may be more where it came from (the appsink
+        # rang once for each, and a ring not yet taken is not rung again).
+        again: List[Source] = list(self._active)
         while self._active and not self._closed:
-            with self._changed:
-                if not self._ready:
-                    self._changed.wait(max(0.0, next_sweep - time.monotonic()))
-                if time.monotonic() >= next_sweep:
-                    self._ready.extend(self._active)
-                    next_sweep = time.monotonic() + _SWEEP
-                woken = list(dict.fromkeys(self._ready))  # each once, in the order woken
-                self._ready.clear()
-            woken = [source for source in woken if source in self._active]
-            # Each stream is stepped once here, so its own frames keep their order.
-            if self._converting is not None and len(woken) > 1:
-                try:
-                    frames = list(self._converting.map(self._step, woken))
-                except RuntimeError:  # the pool was shut down: the group is closed
-                    if self._closed:
-                        return
-                    raise
-            else:
-                frames = [self._step(source) for source in woken]
-            for source, frame in zip(woken, frames):
+            rung = self._bell.wait(0.0 if again else max(0.0, next_sweep - time.monotonic()))
+            woken = again + [self._by_key[key] for key in rung]
+            if time.monotonic() >= next_sweep:
+                woken += self._active
+                next_sweep = time.monotonic() + _SWEEP
+            # Each stream once, in the order woken, and stepped once here, so that its own
+            # frames keep their order.
+            woken = [source for source in dict.fromkeys(woken) if source in self._active]
+            try:
+                stepped = self._step_all(woken)
+            except RuntimeError:  # the pool was shut down: the group is closed
+                if self._closed:
+                    return
+                raise
+            again = []
+            for source, frame in stepped:
                 if frame is not None and not self._closed:
-                    # There may be more where it came from: its signal came once per frame.
-                    with self._changed:
-                        self._ready.append(source)
+                    again.append(source)
                     yield source, frame
+
+    def _step_all(self, woken: List[Source]) -> List[Tuple[Source, Optional[Frame]]]:
+        """Steps each stream once: in shares, one for this thread and one for each converting
+        thread, when there are several."""
+        shares = 1 if self._converting is None else min(len(woken), _CONVERTING_THREADS)
+        if shares <= 1:
+            return [(source, self._step(source)) for source in woken]
+        parts = [woken[i::shares] for i in range(shares)]
+        helped = [self._converting.submit(self._step_each, part) for part in parts[1:]]
+        stepped = self._step_each(parts[0])
+        for future in helped:
+            stepped += future.result()
+        return stepped
+
+    def _step_each(self, sources: List[Source]) -> List[Tuple[Source, Optional[Frame]]]:
+        return [(source, self._step(source)) for source in sources]
 
     def _step(self, source: Source) -> Optional[Frame]:
         reader = self._readers[source]
@@ -198,8 +205,7 @@ class StreamGroup:
         """Stops every stream and ends the iteration (from any thread). Closing again does
         nothing."""
         self._closed = True
-        with self._changed:
-            self._changed.notify_all()
+        self._bell.ring(0)  # wakes the iterating thread, which sees the group closed
         for reader in self._readers.values():
             reader.close()
         if self._converting is not None:

@@ -7,12 +7,13 @@ import random
 import threading
 import time
 import weakref
-from typing import Any, Callable, Iterator, Optional, Union
+from typing import Any, Callable, Iterator, Optional, Tuple, Union
 
 import numpy as np
 
 # First: it pins the bindings' versions and initialises GStreamer.
 from plumo.utils.gstreamer import (  # isort: skip
+    FrameBell,
     Gst,
     Pipeline,
     SampleConversionError,
@@ -309,6 +310,7 @@ class StreamReader:
         # failed in a row, when the current attempt must have started by, and the count of new
         # connections.
         self._retry_at: Optional[float] = None
+        self._bell: Optional[Tuple[FrameBell, int]] = None  # see _listen
         # A rebuilt pipeline not yet seen playing (it may play before the reader looks again).
         self._rejoining = False
         self._failed_attempts = 0
@@ -393,11 +395,12 @@ class StreamReader:
             self._opened and self._state.phase in (_Phase.STARTING, _Phase.RECONNECTING)
         )
 
-    def _listen(self, listener) -> None:
-        """Has `listener()` called (on GStreamer's threads, or the main loop's) whenever a frame
-        reaches the appsink or the stream's phase changes, for a reader that is stepped rather
-        than read (`StreamGroup`). Set it before `open()`."""
-        self._state.listener = listener
+    def _listen(self, bell: FrameBell, key: int) -> None:
+        """Has `bell` rung with `key` whenever a frame reaches the appsink (from GStreamer's
+        streaming thread, without the GIL) and whenever the stream's phase changes, for a reader
+        that is stepped rather than read (`StreamGroup`). Set it before `open()`."""
+        self._bell = (bell, key)
+        self._state.listener = lambda: bell.ring(key)
 
     @property
     def is_open(self) -> bool:
@@ -468,10 +471,10 @@ class StreamReader:
             appsink.set_property("drop", True)
         # After the frames that sampling drops: they are not the reader's to count.
         self._state.hear(pipeline, sink_pad, count_frames=self._latest)
-        if self._state.listener is not None:
+        if self._bell is not None:
             # Once the frame is in the appsink, where a pull without waiting finds it.
-            appsink.set_property("emit-signals", True)
-            pipeline.connect_signal_handler(appsink, "new-sample", self._state.on_new_sample)
+            bell, key = self._bell
+            bell.watch(appsink, key)
         self._appsink = appsink
 
     def _connected(self) -> None:
@@ -905,10 +908,6 @@ class _StreamState:
         if self._heard(heard()):
             self._last_data = time.monotonic()
         return Gst.PadProbeReturn.OK
-
-    def on_new_sample(self, _appsink) -> Gst.FlowReturn:
-        self._tell()
-        return Gst.FlowReturn.OK
 
     def _tell(self) -> None:
         listener = self.listener

@@ -59,5 +59,7 @@ py::object make_sample_size_error(py::module_ module, py::handle sample_conversi
 extern const FunctionDef pull_frame_def;
 extern const FunctionDef convert_sample_def;
 extern const FunctionDef offer_video_meta_def;
+/// `FrameBell`: what a thread reading many appsinks waits on (frame_bell.cpp).
+py::object make_frame_bell_class(py::module_ module);
 
 }  // namespace plumo::gstreamer

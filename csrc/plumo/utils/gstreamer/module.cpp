@@ -42,4 +42,5 @@ PYBIND11_MODULE(gstreamer, m) {
     m.attr("pull_frame") = make_function(m, pull_frame_def);
     m.attr("convert_sample") = make_function(m, convert_sample_def);
     m.attr("offer_video_meta") = make_function(m, offer_video_meta_def);
+    m.attr("FrameBell") = make_frame_bell_class(m);
 }
