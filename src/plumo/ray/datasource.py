@@ -116,6 +116,7 @@ def _blocks(source: str, reader) -> Iterator[pa.Table]:
         if frame is None or (images is not None and (
                 frame.image.shape != images.shape[1:] or len(indexes) == len(images))):  # fmt: skip
             if indexes:
+                assert images is not None  # indexes are only kept with the frames' array
                 yield _table(source, images[: len(indexes)], indexes, pts)
             if frame is None:
                 return

@@ -3,6 +3,7 @@ frame where it was decoded, so that only the function's results cross the networ
 
 import collections
 import math
+import os
 import threading
 import uuid
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple
@@ -54,7 +55,7 @@ class _CameraWorker:
                     try:
                         result = self._fn(source, frame)
                     except Exception as e:  # noqa: BLE001 - counted and told; the camera goes on
-                        self._failed(source, e)
+                        self._failed(os.fspath(source), e)
                         continue
                     with self._changed:
                         if len(self._results) >= self._max_buffered:
@@ -67,7 +68,9 @@ class _CameraWorker:
                 group.errors.setdefault(source, e)
         finally:
             with self._changed:
-                self._errors = {source: _sendable(error) for source, error in group.errors.items()}
+                self._errors = {
+                    os.fspath(source): _sendable(error) for source, error in group.errors.items()
+                }
                 self._done = True
                 self._changed.notify_all()
 

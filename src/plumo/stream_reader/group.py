@@ -167,11 +167,12 @@ class StreamGroup:
     def _step_all(self, woken: List[Source]) -> List[Tuple[Source, Optional[Frame]]]:
         """Steps each stream once: in shares, one for this thread and one for each converting
         thread, when there are several."""
-        shares = 1 if self._converting is None else min(len(woken), _CONVERTING_THREADS)
-        if shares <= 1:
+        converting = self._converting
+        shares = 1 if converting is None else min(len(woken), _CONVERTING_THREADS)
+        if converting is None or shares <= 1:
             return [(source, self._step(source)) for source in woken]
         parts = [woken[i::shares] for i in range(shares)]
-        helped = [self._converting.submit(self._step_each, part) for part in parts[1:]]
+        helped = [converting.submit(self._step_each, part) for part in parts[1:]]
         stepped = self._step_each(parts[0])
         for future in helped:
             stepped += future.result()
