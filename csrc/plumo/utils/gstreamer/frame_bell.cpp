@@ -16,7 +16,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -143,14 +142,7 @@ constexpr Param watch_params[] = {
 py::object watch(Call& call) {
     BellRef& bell = state_of(call[0]);
     py::handle appsink = call[1];
-    int is_appsink =
-        PyObject_IsInstance(appsink.ptr(), getattr(call.global(gst_app_), app_sink_).ptr());
-    if (is_appsink < 0)
-        throw py::error_already_set();
-    if (is_appsink == 0)
-        raise(PyExc_TypeError,
-              steal(PyUnicode_FromFormat("appsink must be a GstApp.AppSink, not %s",
-                                         Py_TYPE(appsink.ptr())->tp_name)));
+    require_instance(call, appsink, "appsink", gst_app_, app_sink_);
     long key = key_of(call[2]);
     GstAppSinkCallbacks callbacks{};
     callbacks.eos = ring_at_eos;
@@ -173,14 +165,7 @@ constexpr Param wait_params[] = {param("self"), param("timeout").annotated("floa
 
 py::object wait(Call& call) {
     BellRef bell = state_of(call[0]);  // a reference of its own while the GIL is let go
-    py::handle timeout = call[1];
-    double seconds = PyFloat_AsDouble(timeout.ptr());
-    if (seconds == -1.0 && PyErr_Occurred())
-        throw py::error_already_set();
-    if (!(seconds >= 0) || !std::isfinite(seconds))
-        raise(PyExc_ValueError, fstring(py::str("timeout must be a finite number of seconds >= 0, "
-                                                "not "),
-                                        steal(PyObject_Repr(timeout.ptr()))));
+    double seconds = timeout_seconds(call[1]);
     std::vector<long> keys;
     {
         py::gil_scoped_release unlocked;

@@ -81,20 +81,6 @@ struct ObjectRef {
     ~ObjectRef() { gst_object_unref(object); }
 };
 
-// `value`, the argument `parameter`, must be a `namespace_.type` of the bindings (the C object
-// behind it is taken as one); TypeError otherwise.
-void require_instance(Call& call, py::handle value, const char* parameter, const Name& namespace_,
-                      const Name& type) {
-    int is_instance =
-        PyObject_IsInstance(value.ptr(), getattr(call.global(namespace_), type).ptr());
-    if (is_instance < 0)
-        throw py::error_already_set();
-    if (is_instance == 0)
-        raise(PyExc_TypeError, steal(PyUnicode_FromFormat("%s must be a %s.%s, not %s", parameter,
-                                                          namespace_.c_str(), type.c_str(),
-                                                          Py_TYPE(value.ptr())->tp_name)));
-}
-
 PixelFormat pixel_format_of(py::handle name) {
     if (PyUnicode_Check(name.ptr())) {
         const char* text = PyUnicode_AsUTF8(name.ptr());
@@ -190,13 +176,7 @@ py::object pull_frame(Call& call) {
     PixelFormat to = pixel_format_of(call[2]);
 
     require_instance(call, appsink, "appsink", gst_app_, app_sink_);
-    double seconds = PyFloat_AsDouble(timeout.ptr());
-    if (seconds == -1.0 && PyErr_Occurred())
-        throw py::error_already_set();
-    if (!(seconds >= 0) || !std::isfinite(seconds))
-        raise(PyExc_ValueError, fstring(py::str("timeout must be a finite number of seconds >= 0, "
-                                                "not "),
-                                        steal(PyObject_Repr(timeout.ptr()))));
+    double seconds = timeout_seconds(timeout);
 
     auto* sink = GST_APP_SINK(pygobject_get(appsink.ptr()));
     ObjectRef kept{gst_object_ref(sink)};
@@ -256,6 +236,29 @@ constexpr Param convert_sample_params[] = {
 };
 
 }  // namespace
+
+void require_instance(Call& call, py::handle value, const char* parameter, const Name& namespace_,
+                      const Name& type) {
+    int is_instance =
+        PyObject_IsInstance(value.ptr(), getattr(call.global(namespace_), type).ptr());
+    if (is_instance < 0)
+        throw py::error_already_set();
+    if (is_instance == 0)
+        raise(PyExc_TypeError, steal(PyUnicode_FromFormat("%s must be a %s.%s, not %s", parameter,
+                                                          namespace_.c_str(), type.c_str(),
+                                                          Py_TYPE(value.ptr())->tp_name)));
+}
+
+double timeout_seconds(py::handle timeout) {
+    double seconds = PyFloat_AsDouble(timeout.ptr());
+    if (seconds == -1.0 && PyErr_Occurred())
+        throw py::error_already_set();
+    if (!(seconds >= 0) || !std::isfinite(seconds))
+        raise(PyExc_ValueError, fstring(py::str("timeout must be a finite number of seconds >= 0, "
+                                                "not "),
+                                        steal(PyObject_Repr(timeout.ptr()))));
+    return seconds;
+}
 
 constexpr FunctionDef pull_frame_def =
     function("pull_frame", "pull_frame", pull_frame_params, pull_frame, pull_frame_doc,

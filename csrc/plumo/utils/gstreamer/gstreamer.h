@@ -56,6 +56,11 @@ py::object make_sample_conversion_error(py::module_ module);
 py::object make_sample_size_error(py::module_ module, py::handle sample_conversion_error);
 
 // The native frame path: pulling and converting in C++ (frames.cpp, frame_conversion.cpp).
+/// TypeError unless `value` (the argument `parameter`) is a `namespace_.type` of the bindings.
+void require_instance(Call& call, py::handle value, const char* parameter, const Name& namespace_,
+                      const Name& type);
+/// A wait's length in seconds, from a number; ValueError unless finite and >= 0.
+double timeout_seconds(py::handle timeout);
 extern const FunctionDef pull_frame_def;
 extern const FunctionDef convert_sample_def;
 extern const FunctionDef offer_video_meta_def;
