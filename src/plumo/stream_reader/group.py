@@ -170,7 +170,7 @@ class StreamGroup:
         converting = self._converting
         shares = 1 if converting is None else min(len(woken), _CONVERTING_THREADS)
         if converting is None or shares <= 1:
-            return [(source, self._step(source)) for source in woken]
+            return self._step_each(woken)
         parts = [woken[i::shares] for i in range(shares)]
         helped = [converting.submit(self._step_each, part) for part in parts[1:]]
         stepped = self._step_each(parts[0])
