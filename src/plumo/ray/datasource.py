@@ -12,7 +12,7 @@ from ray.data.datasource import Datasource, ReadTask
 from ray.data.extensions import ArrowTensorArray
 
 from plumo.errors import StreamReadError
-from plumo.ray.sources import Source, check_sources, split_evenly
+from plumo.ray.sources import Source, check_count, check_sources, split_evenly
 from plumo.utils.urls import redact_url
 
 BLOCK_BYTES = 32 * 1024 * 1024
@@ -82,9 +82,8 @@ def read_streams(sources: Iterable[Source], *, parallelism: Optional[int] = None
     :raises ValueError: No sources, a source plumo does not read, or a parallelism below 1
     :raises InvalidRuntimeOptionError: An option is unknown, of the wrong type or out of range
     """
-    if parallelism is not None and (isinstance(parallelism, bool) or
-                                    not isinstance(parallelism, int) or parallelism < 1):  # fmt: skip
-        raise ValueError(f"parallelism should be a positive int, got {parallelism!r}")
+    if parallelism is not None:
+        check_count("parallelism", parallelism)
     datasource = StreamDatasource(sources, **options)
     tasks = min(parallelism or len(datasource.sources), len(datasource.sources))
     return ray.data.read_datasource(datasource, override_num_blocks=tasks)

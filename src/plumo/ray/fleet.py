@@ -11,7 +11,7 @@ from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tupl
 import ray
 
 from plumo.logger import logger
-from plumo.ray.sources import Source, check_sources, split_evenly
+from plumo.ray.sources import Source, check_count, check_sources, split_evenly
 from plumo.utils.urls import redact_text, redact_url
 
 # How long a poll waits in the actor for a result before it answers with none.
@@ -195,8 +195,7 @@ class CameraFleet:
             raise TypeError(f"fn must be callable, not {type(fn).__name__}")
         for name, value in (("cameras_per_actor", cameras_per_actor),
                             ("max_buffered", max_buffered), ("poll_batch", poll_batch)):  # fmt: skip
-            if isinstance(value, bool) or not isinstance(value, int) or value < 1:
-                raise ValueError(f"{name} should be a positive int, got {value!r}")
+            check_count(name, value)
         self.sources = check_sources(sources, options, "CameraFleet")
         self._poll_batch = poll_batch
         self._closed = False

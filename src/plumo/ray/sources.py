@@ -2,10 +2,8 @@
 process, before anything is sent to the cluster."""
 
 import os
-from typing import Iterable, List, Union
+from typing import Iterable, List, Union, cast
 
-from plumo.logger import logger
-from plumo.utils.urls import redact_url
 
 Source = Union[str, "os.PathLike[str]"]
 
@@ -23,20 +21,23 @@ def check_sources(sources: Iterable[Source], options: dict, what: str) -> List[s
     if isinstance(sources, (str, bytes, os.PathLike)):
         raise TypeError(f"{what} takes a list of sources, not a single one: [{sources!r}]")
     # Importing the reader initialises GStreamer, which the checks need.
+    from plumo.stream_reader.group import distinct_sources
     from plumo.stream_reader.reader import StreamReader
 
-    checked: List[str] = []
-    for source in sources:
-        if isinstance(source, os.PathLike):
-            source = os.fspath(source)
-        if source in checked:
-            logger.warning(f"'{redact_url(str(source))}' is given twice: read once")
-            continue
-        StreamReader(source, **options)  # raises for a bad source or option; opens nothing
-        checked.append(source)
+    # Paths are sent as str: a worker gets the source as a reader takes it.
+    plain = [os.fspath(s) if isinstance(s, os.PathLike) else s for s in sources]
+    checked = cast(List[str], distinct_sources(plain))
     if not checked:
         raise ValueError(f"{what} needs at least one source")
+    for source in checked:
+        StreamReader(source, **options)  # raises for a bad source or option; opens nothing
     return checked
+
+
+def check_count(name: str, value) -> None:
+    """ValueError unless `value` is an int of 1 or more (not a bool)."""
+    if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+        raise ValueError(f"{name} should be a positive int, got {value!r}")
 
 
 def split_evenly(sources: List[str], groups: int) -> List[List[str]]:

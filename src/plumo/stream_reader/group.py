@@ -25,6 +25,17 @@ _OPENING_THREADS = 16
 _CONVERTING_THREADS = max(1, os.cpu_count() or 1)
 
 
+def distinct_sources(sources: Iterable[Source]) -> List[Source]:
+    """`sources` each once, in the order given; one given again is logged and left out."""
+    distinct: List[Source] = []
+    for source in sources:
+        if source in distinct:
+            logger.warning(f"'{redact_url(os.fspath(source))}' is given twice: read once")
+        else:
+            distinct.append(source)
+    return distinct
+
+
 class StreamGroup:
     """Reads many streams at once, in one process, and hands out their frames in the order they
     arrive::
@@ -57,18 +68,12 @@ class StreamGroup:
         :raises ValueError: No sources, or a source plumo does not read
         :raises InvalidRuntimeOptionError: An option is unknown, of the wrong type or out of range
         """
-        given = list(sources)
+        given = distinct_sources(sources)
         if not given:
             raise ValueError("A StreamGroup needs at least one source")
-        self._readers: Dict[Source, StreamReader] = {}
-        for source in given:
-            if source in self._readers:
-                logger.warning(f"'{redact_url(os.fspath(source))}' is given twice: read once")
-                continue
-            self._readers[source] = StreamReader(source, **options)
+        self._readers = {source: StreamReader(source, **options) for source in given}
         self.errors: Dict[Source, BaseException] = {}
         """The exception each failed stream left the group with, by source."""
-        self._read_timeout: Optional[float] = options.get("read_timeout", 10.0)
         # Rung with a stream's place among the sources when it has a frame or news.
         self._bell = FrameBell()
         self._by_key = list(self._readers)
@@ -193,11 +198,10 @@ class StreamGroup:
             self._leave(source, None)
             return None
         if result is _NOTHING:
-            silent = now - self._last_frame[source]
-            if (self._read_timeout is not None and silent >= self._read_timeout
+            read_timeout = reader._options["read_timeout"]
+            if (read_timeout is not None and now - self._last_frame[source] >= read_timeout
                     and not reader._reconnecting):  # fmt: skip
-                self._leave(source, TimeoutError(
-                    f"No frame from '{redact_url(reader.url)}' within {self._read_timeout} s"))  # fmt: skip
+                self._leave(source, reader._timeout(read_timeout))
             return None
         self._last_frame[source] = now
         return result  # type: ignore[return-value]

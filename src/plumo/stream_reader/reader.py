@@ -7,7 +7,7 @@ import random
 import threading
 import time
 import weakref
-from typing import Any, Callable, Iterator, Optional, Tuple, Union
+from typing import Any, Iterator, Optional, Tuple, Union
 
 import numpy as np
 
@@ -310,7 +310,6 @@ class StreamReader:
         # failed in a row, when the current attempt must have started by, and the count of new
         # connections.
         self._retry_at: Optional[float] = None
-        self._bell: Optional[Tuple[FrameBell, int]] = None  # see _listen
         # A rebuilt pipeline not yet seen playing (it may play before the reader looks again).
         self._rejoining = False
         self._failed_attempts = 0
@@ -399,8 +398,7 @@ class StreamReader:
         """Has `bell` rung with `key` whenever a frame reaches the appsink (from GStreamer's
         streaming thread, without the GIL) and whenever the stream's phase changes, for a reader
         that is stepped rather than read (`StreamGroup`). Set it before `open()`."""
-        self._bell = (bell, key)
-        self._state.listener = lambda: bell.ring(key)
+        self._state.bell = (bell, key)
 
     @property
     def is_open(self) -> bool:
@@ -471,9 +469,9 @@ class StreamReader:
             appsink.set_property("drop", True)
         # After the frames that sampling drops: they are not the reader's to count.
         self._state.hear(pipeline, sink_pad, count_frames=self._latest)
-        if self._bell is not None:
+        if self._state.bell is not None:
             # Once the frame is in the appsink, where a pull without waiting finds it.
-            bell, key = self._bell
+            bell, key = self._state.bell
             bell.watch(appsink, key)
         self._appsink = appsink
 
@@ -804,7 +802,8 @@ class _StreamState:
         self._verify = verify
         self._shown_url = redact_url(url)
         self._retired: "weakref.WeakSet[Pipeline]" = weakref.WeakSet()
-        self.listener: Optional[Callable[[], None]] = None
+        # Rung with its key at every change of phase, for a reader that is stepped (_listen).
+        self.bell: Optional[Tuple[FrameBell, int]] = None
         self._phase = _Phase.STARTING
         self.frames_arrived = 0
         self._begin()
@@ -910,26 +909,23 @@ class _StreamState:
         return Gst.PadProbeReturn.OK
 
     def _tell(self) -> None:
-        listener = self.listener
-        if listener is not None:
-            listener()
+        if self.bell is not None:
+            bell, key = self.bell
+            bell.ring(key)  # never waits: it may be rung with the lock held
 
     def _on_caps(self, caps: Gst.Caps) -> None:
         with self._changed:
             self.caps = caps
-            started = self._started()
-        if started:
-            self._tell()
+            self._started()
 
-    def _started(self) -> bool:
+    def _started(self) -> None:
         """Called with the lock held: enters PLAYING once the pipeline plays and its frames'
-        format is known; whether it did."""
+        format is known."""
         if self._phase is _Phase.STARTING and self._pipeline_playing and self.caps is not None:
             self._phase = _Phase.PLAYING
             self.played = True
             self._changed.notify_all()
-            return True
-        return False
+            self._tell()
 
     def complete(self, pipeline: Pipeline) -> None:
         """The factory's on-complete callback: decoded video has reached the appsink."""
@@ -954,9 +950,7 @@ class _StreamState:
             if new == Gst.State.PLAYING:
                 with self._changed:
                     self._pipeline_playing = True
-                    started = self._started()
-                if started:
-                    self._tell()
+                    self._started()
             return True
         if not self._heard_own_start:
             # Before the pipeline's own first state change: what a source started early said
