@@ -387,6 +387,11 @@ def process_usage() -> tuple:
     return int(status["Threads"][0]), fds, int(status["VmRSS"][0])
 
 
+# Under AddressSanitizer (scripts/sanitize.sh) freed memory waits in a quarantine before it is
+# used again, so resident memory grows with every allocation whatever the code does.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
 def native_usage() -> tuple:
     """Threads, open files and resident KiB, without Python's own threads (such as the test
     server's, one per request)."""

@@ -333,7 +333,7 @@ def test_open_read_close_cycles_leave_nothing_behind(server):
     # Streaming threads go back to GLib's pool, which lets them go a moment later.
     assert streams.wait_for(lambda: streams.native_usage()[0] <= max(threads[:10]), 5), threads
     assert max(fds[10:]) <= max(fds[:10]), fds
-    assert rss[-1] - max(rss[:10]) < 4 * 1024, rss
+    assert streams.SANITIZED or rss[-1] - max(rss[:10]) < 4 * 1024, rss
     assert live_pipelines() == pipelines_before
 
 
