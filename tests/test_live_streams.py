@@ -304,11 +304,11 @@ def test_tls_verify_off_accepts_any_certificate_and_says_so(tmp_path, caplog):
         ({"headers": {"X-A": "1\r\nX-B: 2"}}, "holds a line break"),
         ({"headers": {"X A": "1"}}, "not an HTTP header's name"),
         ({"headers": {"X-A": 1}}, "header names \\(str\\) to values"),
-        ({"headers": ["X-A: 1"]}, "should be of type"),
-        ({"reconnect": 1}, "should be of type"),
-        ({"latest": "yes"}, "should be of type"),
-        ({"tls_verify": None}, "should be of type"),
-        ({"user_agent": 5}, "should be of type"),
+        ({"headers": ["X-A: 1"]}, "should be a dict or None, got list$"),
+        ({"reconnect": 1}, "should be True or False, got int 1"),
+        ({"latest": "yes"}, "should be True or False, got str 'yes'"),
+        ({"tls_verify": None}, "should be True or False, got NoneType"),
+        ({"user_agent": 5}, "should be a string or None, got int 5"),
     ],
 )
 def test_bad_source_options_are_refused_at_once(options, message):
