@@ -61,6 +61,19 @@ def encode(description: str, timeout: float = 30.0) -> List[bytes]:
     return chunks
 
 
+def encode_file(description: str, path, timeout: float = 30.0) -> None:
+    """Runs `description ! filesink` to its end, writing `path`."""
+    Gst.init(None)
+    pipeline = Gst.parse_launch(f"{description} ! filesink location=\"{path}\"")
+    pipeline.set_state(Gst.State.PLAYING)
+    try:
+        message = pipeline.get_bus().timed_pop_filtered(
+            int(timeout * Gst.SECOND), Gst.MessageType.EOS | Gst.MessageType.ERROR)
+        assert message is not None and message.type == Gst.MessageType.EOS, message
+    finally:
+        pipeline.set_state(Gst.State.NULL)
+
+
 def video(frames: int, extra: str = "") -> str:
     return (
         f"videotestsrc num-buffers={frames} pattern=solid-color foreground-color={RED_ARGB} {extra}"
