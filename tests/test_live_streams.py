@@ -12,6 +12,7 @@ import pytest
 import streams
 from plumo.errors import InvalidRuntimeOptionError, StreamReadError, StreamSetupError
 from plumo.stream_reader import StreamReader
+from plumo.stream_reader import connection as connection_module
 from plumo.stream_reader import reader as reader_module
 
 # Bounds for waits that normally take a fraction of a second.
@@ -193,7 +194,7 @@ def test_without_reconnect_a_lost_rtsp_camera_is_an_error_not_an_end():
 
 def test_a_camera_that_goes_silent_is_reconnected(monkeypatch, caplog):
     # A frozen camera keeps its connections open and sends nothing: only the silence tells.
-    monkeypatch.setattr(reader_module, "_STALL_TIME", 2.0)
+    monkeypatch.setattr(connection_module, "_STALL_TIME", 2.0)
     with streams.RtspCamera("mjpeg") as cam:
         with StreamReader(cam.url, reconnect=True, read_timeout=60, start_timeout=3) as reader:
             assert reader.read() is not None

@@ -20,6 +20,7 @@ from plumo.errors import (FrameTooLargeError, InvalidCustomPipelineError,
                           InvalidRuntimeOptionError, StreamReadError, StreamSetupError)  # fmt: skip
 from plumo.pipeline_factories import base
 from plumo.stream_reader import StreamReader
+from plumo.stream_reader import connection as connection_module
 from plumo.stream_reader import reader as reader_module
 from plumo.utils.gstreamer import GLib, Gst, Pipeline
 
@@ -387,10 +388,10 @@ def flow_error_from(src):
 
 
 def new_state(url="http://cam/x"):
-    return reader_module._StreamState(url, None)
+    return connection_module._StreamState(url, None)
 
 
-Phase = reader_module._Phase
+Phase = connection_module._Phase
 
 
 def test_the_watcher_ignores_what_comes_before_the_pipelines_own_start(quiet_pipeline):

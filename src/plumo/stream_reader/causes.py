@@ -26,6 +26,7 @@ from urllib.request import getproxies, proxy_bypass
 from plumo.utils.gstreamer import Gst  # isort: skip
 
 import gi  # noqa: E402
+from gi.repository import GLib  # noqa: E402
 
 gi.require_version("GstPbutils", "1.0")
 from gi.repository import GstPbutils  # noqa: E402
@@ -39,6 +40,7 @@ MISSING_PLUGIN = "Your GStreamer installation is missing a plug-in"
 NO_ANSWER = "The server closed the connection without an answer"
 NOT_HTTP = "The server's answer is not HTTP"
 UNRESOLVED = "Could not resolve server name '{host}'"
+UNRESOLVED_FOR_NOW = "Could not resolve server name '{host}' for now (no name server answered)"
 
 # libsoup 2 reports its own failures in place of an HTTP status; libsoup 3 reports 0.
 _SOUP2_CANT_RESOLVE = 2
@@ -49,6 +51,7 @@ _SOUP2_TOO_MANY_REDIRECTS = 10
 _SOUP2_UNRESOLVED = re.compile(r"Error resolving \u201c([^\u201d]+)\u201d")
 
 _SOURCE = "souphttpsrc"
+_RESOURCE_DOMAIN = GLib.quark_to_string(Gst.ResourceError.quark())
 _MAX_ERRORS = 16  # a failing pipeline says a few; the first ones tell
 _MAX_REDIRECTS = 20  # as many as libsoup follows
 _MAX_HEADERS = 16384
@@ -68,6 +71,7 @@ class _Error(NamedTuple):
     redirected: bool  # a redirect souphttpsrc would have followed but did not
     missing_plugin: bool  # the decoder found nothing to plug in
     typefind_starved: bool  # typefind ran out of data before it could tell the type
+    resource: Optional[int]  # its code, for an error about the source's files or connections
 
 
 class FailureEvidence:
@@ -235,6 +239,7 @@ def _read_error(message: Gst.Message) -> _Error:
         or error.matches(Gst.StreamError.quark(), Gst.StreamError.CODEC_NOT_FOUND),
         typefind_starved=element == "typefind"
         and error.matches(Gst.StreamError.quark(), Gst.StreamError.TYPE_NOT_FOUND),
+        resource=error.code if error.domain == _RESOURCE_DOMAIN else None,
     )
 
 
@@ -364,6 +369,8 @@ class _Probe:
         if not result:
             raise _OutOfTime
         if isinstance(result[0], socket.gaierror):
+            if result[0].errno == socket.EAI_AGAIN:
+                raise _Found(UNRESOLVED_FOR_NOW.format(host=host))
             raise _Found(UNRESOLVED.format(host=host))
         if isinstance(result[0], OSError):
             raise _OutOfTime  # no verdict on the name
@@ -419,3 +426,61 @@ class _Probe:
             if name.strip().lower() == "location":
                 location = value.strip()
         return int(match.group(1)), location
+
+
+# --- whether a failure may pass ------------------------------------------------------------------
+
+# Answers that say the server cannot serve now, not that it never will: besides any server error
+# (5xx, a camera starting up or busy), a request that timed out (408), too many requests (429),
+# and RTSP's "not enough bandwidth" (453).
+_PASSING_STATUSES = (408, 429, 453)
+# What rtspsrc says of an answer it did not expect (it has no field for the status).
+_RTSP_STATUS = re.compile(r"Error \((\d{3})\)|Got error response: (\d{3})")
+# The causes that a diagnosis finds of a server that is not there yet: nothing listens, no route,
+# no answer, no name server.
+_PASSING_CAUSES = (CONNECTION_FAILED[:-1], NO_ANSWER)
+_FOR_NOW = UNRESOLVED_FOR_NOW.rpartition("'")[2]
+_UNRESOLVED_START = UNRESOLVED.partition("'")[0]
+# The codes of a source that could not reach its server, or lost it, before any answer.
+_CONNECTION_CODES = (int(Gst.ResourceError.OPEN_READ), int(Gst.ResourceError.OPEN_READ_WRITE),
+                     int(Gst.ResourceError.READ), int(Gst.ResourceError.WRITE))  # fmt: skip
+
+
+def may_pass(evidence: FailureEvidence, cause: str, *, within: float) -> bool:
+    """Whether a stream that could not start, for `cause` (what `evidence.cause()` gave), may
+    start when tried again: its server is not there yet (refused, unreachable, no answer, no name
+    server), cannot serve now (a 5xx, a busy RTSP camera's 503, 408, 429, 453), or stopped
+    answering. Not when the server answered what no retry changes (404, 401, 403, another 4xx),
+    the name is unknown, the certificate is not trusted, or the stream is not one plumo decodes.
+
+    May look up the server's name (rtspsrc says the same of a refused connection and an unknown
+    name), for `within` seconds at most.
+    """
+    if cause.startswith(_PASSING_CAUSES) or cause.endswith(_FOR_NOW):
+        return True
+    if cause.startswith((_UNRESOLVED_START, tls.UNTRUSTED)):
+        return False
+    with evidence._lock:
+        errors = list(evidence._errors)
+    for error in errors:
+        status = error.status if error.status and error.status >= 100 else _rtsp_status(error)
+        if status is not None:
+            return status >= 500 or status in _PASSING_STATUSES
+    if any(error.element == "rtspsrc" and error.resource in _CONNECTION_CODES for error in errors):
+        host = urlsplit(evidence._url).hostname
+        try:
+            if host:
+                _Probe(None, time.monotonic() + within)._resolve(host, _RTSPS_PORT)
+        except _Found as found:
+            return str(found).endswith(_FOR_NOW)
+        except _OutOfTime:
+            pass  # no verdict on the name: it may pass
+        return True
+    return False
+
+
+def _rtsp_status(error: _Error) -> Optional[int]:
+    if error.element != "rtspsrc":
+        return None
+    found = _RTSP_STATUS.search(error.debug)
+    return int(found.group(1) or found.group(2)) if found else None

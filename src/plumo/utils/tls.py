@@ -66,13 +66,17 @@ def load_ca_file(path) -> CaFile:
     return CaFile(path, database, hashlib.sha256(data).hexdigest())
 
 
+UNTRUSTED = "The server's certificate is not trusted"
+"""How every cause of a certificate not trusted begins."""
+
+
 def untrusted_cause(reason: Optional[str], ca: Optional[CaFile]) -> str:
     """The cause of a failure to trust a server's certificate, with what to do about it."""
     why = f" ({reason})" if reason else ""
     if ca is not None:
-        return f"The server's certificate is not trusted by ca_file '{ca.path}'{why}"
+        return f"{UNTRUSTED} by ca_file '{ca.path}'{why}"
     return (
-        f"The server's certificate is not trusted{why}: give the certificate of the CA that "
+        f"{UNTRUSTED}{why}: give the certificate of the CA that "
         "signed it as ca_file, or read the stream with a template whose source trusts it"
     )
 
