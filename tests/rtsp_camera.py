@@ -4,7 +4,7 @@ power (SIGKILL) and bring it back on the same port.
 
     .venv/bin/python tests/rtsp_camera.py --port P --codec mjpeg|h264
         [--width 320 --height 240 --fps 25] [--tcp-only] [--lose-udp] [--user U --password W]
-        [--stamp] [--tls CERT.pem KEY.pem]
+        [--stamp] [--tls CERT.pem KEY.pem] [--max-sessions N]
 
 It prints one line, `ready`, once it listens, and serves until SIGTERM or SIGINT. One media is
 shared by all clients, as a camera's encoder is. `--tcp-only` offers RTP over the RTSP connection
@@ -15,6 +15,8 @@ time-out after which rtspsrc tries TCP). `--user` and `--password` ask every cli
 for those credentials (Basic). `--tls` serves rtsps:// with that certificate (over TCP). `--stamp` makes the pictures here instead of videotestsrc, with the
 wall-clock time each was made drawn into its top left corner (`draw_stamp`, `read_stamp`), so that
 a reader can tell how old a frame it hands out is, and that it comes from a camera that came back.
+`--max-sessions N` serves N clients at most, as a busy camera does: the next is refused at SETUP
+(503 Service Unavailable).
 """
 
 import argparse
@@ -194,6 +196,8 @@ def serve(args) -> int:
     server.set_address("127.0.0.1")
     server.set_service(str(args.port))
     server.get_mount_points().add_factory(PATH, factory)
+    if args.max_sessions is not None:
+        server.get_session_pool().set_max_sessions(args.max_sessions)
     if args.user is not None or args.tls is not None:
         token = GstRtspServer.RTSPToken()
         token.set_string(GstRtspServer.RTSP_TOKEN_MEDIA_FACTORY_ROLE, ROLE)
@@ -242,6 +246,7 @@ def main(argv=None) -> int:
     parser.add_argument("--password")
     parser.add_argument("--stamp", action="store_true")
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
+    parser.add_argument("--max-sessions", type=int)
     args = parser.parse_args(argv)
     if (args.user is None) != (args.password is None):
         parser.error("--user and --password go together")
