@@ -41,6 +41,8 @@ APT_PACKAGES=(
     openssl
     # The tests' RTSP cameras.
     gir1.2-gst-rtsp-server-1.0
+    # The browser the tests open `plumo view` in (driven by Selenium, below).
+    chromium chromium-driver
 )
 # More packages for a caller's own needs (bench/setup.sh: the benchmark's rivals).
 read -r -a EXTRA_PACKAGES <<<"${PLUMO_EXTRA_PACKAGES:-}"
@@ -110,7 +112,26 @@ if ! tools_ok; then
     tools_ok || { say "build/test tools still missing after pip install"; exit 1; }
 fi
 
-# --- 4. Build and install plumo ----------------------------------------------------
+# --- 4. What plumo needs from PyPI, and its tests' browser driver -----------------------------
+# prometheus_client serves the metrics (plumo.metrics), Flask the view page (plumo view); both are
+# plumo's declared dependencies. Selenium drives the tests' browser (Debian's chromium, above).
+PYPI_PACKAGES=("prometheus_client==0.26.0" "Flask==3.1.3" "selenium==4.51.0")
+pypi_ok() {
+    "$VPY" - "${PYPI_PACKAGES[@]}" <<'PY' >/dev/null 2>&1
+import sys
+from importlib import metadata
+for req in sys.argv[1:]:
+    name, version = req.split("==")
+    assert metadata.version(name) == version, req
+PY
+}
+if ! pypi_ok; then
+    say "installing into .venv: ${PYPI_PACKAGES[*]}"
+    "$VPY" -m pip install --quiet "${PYPI_PACKAGES[@]}"
+    pypi_ok || { say "${PYPI_PACKAGES[*]} still missing after pip install"; exit 1; }
+fi
+
+# --- 5. Build and install plumo ----------------------------------------------------
 # --no-build-isolation: the build uses the tools installed above. This keeps the
 # persistent CMake tree in build/ valid between runs (an isolated build env lives in
 # a temporary directory that is gone by the next build, and the cache would point at
@@ -145,7 +166,7 @@ else
     say "plumo is up to date in .venv"
 fi
 
-# --- 5. Ray (plumo.ray; its tests need it) ---------------------------------------------------
+# --- 6. Ray (plumo.ray; its tests need it) ---------------------------------------------------
 # ray[data] from PyPI would bring numpy 2 with current pandas and pyarrow, and shadow Debian's
 # numpy 1.24 that plumo's build and Debian's OpenCV are made against. These pins work with it
 # (pyarrow 26 needs numpy 2, pandas 3 numpy 1.26 or newer), and the constraint holds numpy to the

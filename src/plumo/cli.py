@@ -5,13 +5,16 @@
                [--rtsp-transport auto|tcp|udp] [--ca-file FILE.pem] [--insecure]
                [--user-agent TEXT] [--header NAME:VALUE]... [--snapshot FILE.png|FILE.jpg]
     plumo probe URL [--timeout S] [--rtsp-transport ...] [--ca-file ...] [--insecure] ...
+    plumo view SOURCE... [--host H] [--port P] [--rtsp-transport ...] ...
 
 Without a URL, `read` reads a short clip that it generates and serves itself on 127.0.0.1.
-`probe` opens the stream and prints what it is (size, frame rate, codec, live) as JSON.
+`probe` opens the stream and prints what it is (size, frame rate, codec, live) as JSON. `view`
+serves a page that shows the streams live. Each takes `--log-level LEVEL` and `-v` (info).
 """
 
 import argparse
 import difflib
+import logging
 import math
 import re
 import sys
@@ -40,11 +43,35 @@ def main(argv: Optional[List[str]] = None) -> int:
             # Said by the command they were given to, with the option that was meant.
             command.error(f"unrecognized arguments: {' '.join(unknown)}"
                           f"{command.suggestion(unknown)}")  # fmt: skip
-        return args.run(args, command)
+        with _logging_to_stderr(getattr(args, "log_level", None) or
+                                ("INFO" if getattr(args, "verbose", False) else "WARNING")):
+            return args.run(args, command)
     except SystemExit as e:  # argparse has printed its error, or the help
         return e.code if isinstance(e.code, int) else EXIT_USAGE
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
+
+
+class _logging_to_stderr:
+    """plumo's log records, from `level` up, as lines on stderr while a command runs; on a
+    terminal, a line first clears the progress line it would otherwise run into."""
+
+    def __init__(self, level: str):
+        self._level = level
+        self._handler = logging.StreamHandler(sys.stderr)
+        clear = "\r\033[K" if sys.stderr.isatty() else ""
+        self._handler.setFormatter(logging.Formatter(f"{clear}plumo: %(levelname)s: %(message)s"))
+
+    def __enter__(self) -> None:
+        logger = logging.getLogger("plumo")
+        self._was = logger.level
+        logger.setLevel(self._level)
+        logger.addHandler(self._handler)
+
+    def __exit__(self, *exc_info) -> None:
+        logger = logging.getLogger("plumo")
+        logger.removeHandler(self._handler)
+        logger.setLevel(self._was)
 
 
 class _Parser(argparse.ArgumentParser):
@@ -126,6 +153,7 @@ def _parser() -> "_Parser":
     read.add_argument("--snapshot", metavar="FILE.png|FILE.jpg",
                       help="save the last frame read as an image, in the format its extension "
                       "names (.png, .jpg, .jpeg)")  # fmt: skip
+    _add_logging_arguments(read)
     read.set_defaults(run=_read, command_parser=read)
     probe = commands.add_parser(
         "probe",
@@ -141,7 +169,30 @@ def _parser() -> "_Parser":
         help="seconds to wait for the stream to start (default: 10)",
     )  # fmt: skip
     _add_source_arguments(probe)
+    _add_logging_arguments(probe)
     probe.set_defaults(run=_probe, command_parser=probe)
+    view = commands.add_parser(
+        "view",
+        help="serve a page that shows streams live: frames, state, frame rate",
+        description="Reads the streams (reconnecting those that drop, newest frame first) and "
+        "serves a page that shows each one live: its newest frame, its state, frame rate and "
+        "frame age, and a plot of its frame rate; also /status.json and /streams/N/frame.jpg. "
+        'Its first line on stdout is "Serving http://HOST:PORT/". Ctrl-C stops it.',
+    )
+    view.add_argument("sources", nargs="*", metavar="SOURCE",
+                      help="the streams, as `read` takes them")  # fmt: skip
+    view.add_argument("--host", default="127.0.0.1",
+                      help="the address to serve on (default: 127.0.0.1, this machine alone; "
+                      "any other lets anyone who reaches it see the cameras)")  # fmt: skip
+    view.add_argument("--port", type=_port, default=8080,
+                      help="the port to serve on (default: 8080; 0: any free one)")  # fmt: skip
+    view.add_argument(
+        "--timeout", type=_positive_seconds, default=10.0, metavar="S",
+        help="seconds to wait for each stream to start, and for a frame (default: 10)",
+    )  # fmt: skip
+    _add_source_arguments(view)
+    _add_logging_arguments(view)
+    view.set_defaults(run=_view, command_parser=view)
     parser.set_defaults(run=lambda _args, p: p.error("choose a command"))
     return parser
 
@@ -161,6 +212,24 @@ def _add_source_arguments(command: argparse.ArgumentParser) -> None:
     command.add_argument("--header", action="append", type=_header, default=[],
                          metavar="NAME:VALUE",
                          help="an extra HTTP request header (may be given again)")  # fmt: skip
+
+
+def _add_logging_arguments(command: argparse.ArgumentParser) -> None:
+    command.add_argument("--log-level", type=str.upper,
+                         choices=("DEBUG", "INFO", "WARNING", "ERROR"),
+                         help="show plumo's log records from this level up (default: WARNING)")
+    command.add_argument("-v", "--verbose", action="store_true",
+                         help="show info records too: connections, drops, reconnections")
+
+
+def _port(text: str) -> int:
+    try:
+        port = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a port number: '{text}'") from None
+    if not 0 <= port <= 65535:
+        raise argparse.ArgumentTypeError(f"must be from 0 to 65535: '{text}'")
+    return port
 
 
 def _header(text: str):
@@ -254,6 +323,7 @@ def _read_stream(url: str, args: argparse.Namespace) -> int:
         return _fail(str(e), EXIT_USAGE)
 
     progress = _Progress(sys.stderr)
+    progress.say(f"connecting to {shown_url} ...")
     frame = None
     started = time.monotonic()
     outcome, status = "end of stream", EXIT_OK
@@ -271,13 +341,15 @@ def _read_stream(url: str, args: argparse.Namespace) -> int:
         progress.finish()
         if reader.frames_read:
             elapsed = time.monotonic() - started
-            _print_summary(shown_url, reader.frames_read, frame, args.format, elapsed, "failed")
+            _print_summary(shown_url, reader.frames_read, frame, args.format, elapsed,
+                           "failed" + _drops(reader))  # fmt: skip
         return _fail(str(e), EXIT_STREAM_FAILED)
     progress.finish()
     elapsed = time.monotonic() - started
     if reader.frames_read == 0 and status == EXIT_OK:
         return _fail(f"'{shown_url}' ended without a single frame", EXIT_STREAM_FAILED)
-    _print_summary(shown_url, reader.frames_read, frame, args.format, elapsed, outcome)
+    _print_summary(shown_url, reader.frames_read, frame, args.format, elapsed,
+                   outcome + _drops(reader))  # fmt: skip
     if args.snapshot is not None and frame is not None:
         from plumo.snapshot import save_snapshot
 
@@ -308,6 +380,45 @@ def _probe(args: argparse.Namespace, _parser: argparse.ArgumentParser) -> int:
         sysboot.close()
     print(info.to_json() if info is not None else "{}")
     return EXIT_OK
+
+
+def _drops(reader) -> str:
+    """"; 2 drops, 1 reconnection" when the stream dropped."""
+    status = reader.status
+    if not status.drops and not status.reconnects:
+        return ""
+    return (f"; {status.drops} drop{'s' if status.drops != 1 else ''}, {status.reconnects} "
+            f"reconnection{'s' if status.reconnects != 1 else ''}")  # fmt: skip
+
+
+def _view(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    if not args.sources:
+        parser.error("give at least one SOURCE to view")
+    from plumo import sysboot
+    from plumo.errors import InvalidRuntimeOptionError
+    from plumo.stream_reader import StreamGroup
+    from plumo.view import serve
+
+    try:
+        group = StreamGroup(args.sources, reconnect=True, latest=True, start_timeout=args.timeout,
+                            read_timeout=None, **_source_options(args))  # fmt: skip
+    except (ValueError, TypeError, InvalidRuntimeOptionError) as e:
+        return _fail(str(e), EXIT_USAGE)
+    sysboot.start()
+    try:
+        try:
+            server = serve(group, port=args.port, host=args.host)  # opens the group
+        except OSError as e:
+            group.close()
+            return _fail(str(e), EXIT_USAGE)
+        print(f"Serving {server.url}", flush=True)
+        try:
+            while True:
+                time.sleep(3600)
+        finally:
+            server.close()
+    finally:
+        sysboot.close()
 
 
 def _print_summary(
@@ -342,6 +453,13 @@ class _Progress:
         self._interval = 0.2 if self._tty else 5.0
         self._next = 0.0 if self._tty else self._interval
         self._shown = False
+
+    def say(self, text: str) -> None:
+        """Shows `text` on a terminal until the next update (and nowhere else)."""
+        if self._tty:
+            self._stream.write(f"\r\033[K{text}")
+            self._stream.flush()
+            self._shown = True
 
     def update(self, frames: int, frame, elapsed: float) -> None:
         if elapsed < self._next:

@@ -146,6 +146,11 @@ class StreamGroup:
         with self._lock:
             return {source: member.reader for source, member in self._members.items()}
 
+    @property
+    def is_open(self) -> bool:
+        """Whether the group has been opened and not closed."""
+        return self._opened and not self._closed
+
     def status(self) -> Dict[Source, StreamStatus]:
         """How each stream is doing (`StreamReader.status`), by source: those that left the
         group with an error too ("failed"), not those removed."""
@@ -326,7 +331,7 @@ class StreamGroup:
             self._leave(member, e)
             return None
         if result is None:
-            if member.reading:  # not removed meanwhile
+            if member.reading and not self._closed:  # not removed or closed meanwhile
                 self._leave(member, None)
             return None
         if result is NOTHING:
