@@ -482,6 +482,7 @@ class TroubleServer(ThreadingHTTPServer):
     - `/loop`: redirects to itself, for ever.
     - `/moved?to=URL`: redirects to URL.
     - `/private`: 401, with a Basic challenge, whatever the credentials.
+    - `/status?code=N`: an empty answer with status N (a server error, a busy server).
     - anything else: 404.
     """
 
@@ -499,6 +500,7 @@ class TroubleServer(ThreadingHTTPServer):
                     "/loop": (302, [("Location", "/loop")], b""),
                     "/moved": (302, [("Location", query.partition("to=")[2])], b""),
                     "/private": (401, [("WWW-Authenticate", 'Basic realm="camera"')], b""),
+                    "/status": (int(query.partition("code=")[2] or 500), [], b""),
                 }.get(path, (200, [], clips[path]) if path in clips else (404, [], b""))
                 self.send_response(status)
                 for name, value in headers + [("Content-Length", str(len(body)))]:
@@ -650,7 +652,7 @@ class RtspCamera(CameraProcess):
                  user: Optional[str] = None, password: Optional[str] = None, *,
                  width: int = 320, height: int = 240, fps: int = 25, lose_udp: bool = False,
                  stamp: bool = False, tls: Optional[tuple] = None,
-                 start_timeout: float = 20.0):  # fmt: skip
+                 max_sessions: Optional[int] = None, start_timeout: float = 20.0):  # fmt: skip
         self.port = closed_port() if port is None else port
         self.user, self.password = user, password
         command = [sys.executable, str(RTSP_CAMERA), "--port", str(self.port), "--codec", codec,
@@ -663,6 +665,8 @@ class RtspCamera(CameraProcess):
             command.append("--stamp")
         if tls is not None:  # (certificate file, key file)
             command += ["--tls", *tls]
+        if max_sessions is not None:
+            command += ["--max-sessions", str(max_sessions)]
         self.scheme = "rtsp" if tls is None else "rtsps"
         if user is not None:
             command += ["--user", user, "--password", password or ""]

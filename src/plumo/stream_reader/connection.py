@@ -247,7 +247,12 @@ class Connection:
             certificate found before the stream began), or the connection was closed
         """
         self._away_since = time.monotonic()
-        self._attempt()
+        try:
+            self._attempt()
+        except StreamSetupError as e:
+            if not self._closed:
+                self._state.give_up(str(e).partition("': ")[2] or str(e))
+            raise
 
     def settle(self) -> None:
         """Waits for the first attempt's outcome: returns once the stream plays, or, with
@@ -819,7 +824,8 @@ class _StreamState:
                 said += f" ({debug})"
             # GStreamer's own words (its source files, functions and element paths) are for
             # debugging; the cause, in one line, comes with the drop or the error raised.
-            logger.debug(redact_text(f"{self._shown_url}: {source}: {said}", self._url))
+            logger.debug(redact_text(f"{self._shown_url}: {source}: {' '.join(said.split())}",
+                                     self._url))  # fmt: skip
             if self._phase is not _Phase.FAILED:  # the first error is the failure's
                 details = message.parse_error_details()
                 self.frame_too_large = details is not None and details.has_name(
