@@ -188,7 +188,7 @@ def _parser() -> "_Parser":
                       help="the port to serve on (default: 8080; 0: any free one)")  # fmt: skip
     view.add_argument(
         "--timeout", type=_positive_seconds, default=10.0, metavar="S",
-        help="seconds to wait for each stream to start, and for a frame (default: 10)",
+        help="seconds each attempt to start a stream may take (default: 10)",
     )  # fmt: skip
     _add_source_arguments(view)
     _add_logging_arguments(view)
