@@ -30,7 +30,7 @@ against the last.
 import argparse
 import os
 import random
-import select
+import queue
 import statistics
 import subprocess
 import sys
@@ -156,27 +156,36 @@ def _access_units(Gst, clip: str) -> List[bytes]:
 
 
 class Cameras:
-    """The camera process, told what to do over its stdin."""
+    """The camera process, told what to do over its stdin, one command at a time (from any
+    thread), each answered on its stdout."""
 
     def __init__(self, count: int, clip: Path):
         self.process = subprocess.Popen(
             [sys.executable, __file__, "--serve", str(count), "--clip", str(clip)],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1,
         )  # fmt: skip
+        self._answers: "queue.Queue[str]" = queue.Queue()
+        self._lock = threading.Lock()
+        threading.Thread(target=self._listen, daemon=True).start()
         words = self._answer(60).split()
-        assert words[0] == "ready", words
+        assert words and words[0] == "ready", words
         self.urls = [f"rtsp://127.0.0.1:{port}/stream" for port in words[1:]]
 
+    def _listen(self) -> None:
+        for line in self.process.stdout:
+            self._answers.put(line)
+
     def _answer(self, timeout: float) -> str:
-        ready, _, _ = select.select([self.process.stdout], [], [], timeout)
-        if not ready:
-            raise TimeoutError("the camera process did not answer")
-        return self.process.stdout.readline()
+        try:
+            return self._answers.get(timeout=timeout)
+        except queue.Empty:
+            raise TimeoutError("the camera process did not answer") from None
 
     def tell(self, command: str, camera: int) -> float:
         """Sends `command` ("down" or "up") for a camera; when it was done (time.time())."""
-        self.process.stdin.write(f"{command} {camera}\n")
-        return float(self._answer(10).split()[2])
+        with self._lock:
+            self.process.stdin.write(f"{command} {camera}\n")
+            return float(self._answer(30).split()[2])
 
     def close(self) -> None:
         self.process.stdin.close()

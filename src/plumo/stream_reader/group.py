@@ -56,6 +56,7 @@ class _Member:
         self.reader = reader
         self.key = key
         self.last_frame = 0.0
+        self.started = False  # by open() or add(), once
         self.reading = False
 
 
@@ -167,9 +168,11 @@ class StreamGroup:
         if self._opened or self._closed:
             raise RuntimeError("The StreamGroup is already open" if self._opened else
                                "The StreamGroup was closed")  # fmt: skip
-        self._opened = True
         with self._lock:
-            members = list(self._members.values())
+            self._opened = True
+            members = [member for member in self._members.values() if not member.started]
+            for member in members:
+                member.started = True
         for member in members:
             try:
                 self._start(member)
@@ -214,8 +217,8 @@ class StreamGroup:
             if source in self._members:
                 raise ValueError(f"'{_shown(source)}' is already in the group")
             member = self._enrol(source, reader)
-            started = self._opened
-        if not started:
+            member.started = self._opened
+        if not member.started:
             return
         try:
             self._start(member)
