@@ -831,6 +831,9 @@ class _StreamState:
                 self.frame_too_large = details is not None and details.has_name(
                     "plumo-frame-too-large"
                 )
+                with self._changed:
+                    # What it said, until the cause is found (on the reading thread).
+                    self._last_error = redact_text(" ".join(error.message.split()), self._url)
                 self._enter(_Phase.FAILED)
         elif kind == Gst.MessageType.WARNING:
             error, _ = message.parse_warning()
