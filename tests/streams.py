@@ -387,6 +387,20 @@ def process_usage() -> tuple:
     return int(status["Threads"][0]), fds, int(status["VmRSS"][0])
 
 
+def settled_usage(timeout: float = 10.0) -> tuple:
+    """`process_usage()` once threads and open files have held still for a second (the sockets of
+    connections that just ended close a moment later, and GLib lets its idle threads go), or
+    after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    samples = [process_usage()]
+    while time.monotonic() < deadline:
+        time.sleep(0.2)
+        samples = samples[-4:] + [process_usage()]
+        if len(samples) == 5 and len({usage[:2] for usage in samples}) == 1:
+            break
+    return samples[-1]
+
+
 def native_usage() -> tuple:
     """Threads, open files and resident KiB, without Python's own threads (such as the test
     server's, one per request)."""

@@ -19,7 +19,7 @@ import streams
 from plumo.errors import (FrameTooLargeError, InvalidCustomPipelineError,
                           InvalidRuntimeOptionError, StreamReadError, StreamSetupError)  # fmt: skip
 from plumo.pipeline_factories import base
-from plumo.stream_reader import StreamReader
+from plumo.stream_reader import StreamGroup, StreamReader
 from plumo.stream_reader import reader as reader_module
 from plumo.utils.gstreamer import GLib, Gst, Pipeline
 
@@ -315,6 +315,36 @@ def test_a_failed_open_leaves_nothing_running(server, monkeypatch):
         StreamReader(server.url("/nothing-here")).open()
     gc.collect()
     assert built and built[0]() is None
+
+
+def open_and_close(kind, server):
+    """Opens a reader, or a group of 4 readers, reads from it, and closes it; returns it and weak
+    references to its pipelines."""
+    sources = [server.url(f"/clip.mkv?n={n}") for n in range(1 if kind == "reader" else 4)]
+    opened = StreamReader(sources[0]) if kind == "reader" else StreamGroup(sources)
+    with opened:
+        readers = [opened] if kind == "reader" else list(opened.readers.values())
+        pipelines = [weakref.ref(reader._pipeline) for reader in readers]
+        if kind == "reader":
+            assert opened.read() is not None
+        else:
+            assert len([frame for _, frame in zip(range(4), opened)]) == 4
+    return opened, pipelines
+
+
+@pytest.mark.parametrize("kind", ["reader", "group"])
+def test_a_closed_reader_holds_nothing_of_its_pipeline(server, kind):
+    # The reader (or group) is kept: what it built must go at close(), not with it. Its last
+    # frame held the decoder's buffer pool, and with it two sockets for every stream.
+    open_and_close(kind, server)  # GStreamer's own first-time allocations
+    gc.collect()
+    fds = streams.settled_usage()[1]
+    kept, pipelines = open_and_close(kind, server)
+    assert streams.wait_for(lambda: gc.collect() is not None
+                            and not any(pipeline() for pipeline in pipelines), 10)  # fmt: skip
+    assert streams.wait_for(lambda: streams.process_usage()[1] <= fds, 10), (
+        fds, streams.process_usage()[1])
+    del kept  # only now
 
 
 def live_pipelines():

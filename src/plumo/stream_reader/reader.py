@@ -442,14 +442,15 @@ class StreamReader:
             raise StreamSetupError(f"Cannot open '{self._shown_url}': {e}") from e
         # From here on the pipeline is shut down with this reader, or when it is forgotten.
         finalizer = weakref.finalize(self, _shut_down, pipeline)
+        appsink = pipeline.appsink
         with self._lock:
             closed = self._closed
             if not closed:
                 self._pipeline, self._finalizer = pipeline, finalizer
+                self._appsink = appsink
         if closed:  # by another thread, before the finalizer was there to run
             finalizer()
             raise StreamSetupError(f"Cannot open '{self._shown_url}': the reader was closed")
-        appsink = pipeline.appsink
         sink_pad = appsink.get_static_pad("sink")
         if self._reconnect:
             source = pipeline.get_by_name(BUFFER_SRC_NAME)
@@ -473,7 +474,6 @@ class StreamReader:
             # Once the frame is in the appsink, where a pull without waiting finds it.
             bell, key = self._state.bell
             bell.watch(appsink, key)
-        self._appsink = appsink
 
     def _connected(self) -> None:
         """The pipeline plays and its frames' size is known: describe the stream."""
@@ -563,6 +563,8 @@ class StreamReader:
                 return _NOTHING
             phase = state.phase
         appsink = self._appsink
+        if appsink is None:  # closed by another thread meanwhile
+            return None
         if phase is _Phase.FAILED:
             frame = self._frame_after_error(appsink, pull_wait)
             if frame is not None:
@@ -600,7 +602,7 @@ class StreamReader:
         with self._lock:
             pipeline, self._pipeline = self._pipeline, None
             finalizer, self._finalizer = self._finalizer, None
-        self._appsink = None
+            self._appsink = None
         self._rejoining = False
         self._state.retire(pipeline)
         del pipeline
@@ -720,6 +722,8 @@ class StreamReader:
         with self._lock:
             pipeline, self._pipeline = self._pipeline, None
             finalizer, self._finalizer = self._finalizer, None
+            # Its last frame holds the decoder's buffer pool, and that pool's sockets.
+            self._appsink = None
         if self._opened and not was_closed:
             logger.info(f"Closing '{self._shown_url}' after {self._frames_read} frames")
         del pipeline
