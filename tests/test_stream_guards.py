@@ -181,7 +181,9 @@ def test_a_camera_is_asked_for_the_rest_of_its_stream_once(server, stopped_at_en
         if texts[-1] == "Internal data stream error.":
             break
     assert texts == [cut_camera(server, frames=3), "Internal data stream error."]
-    assert server.requests.count(path) == 2
+    asked_for_the_rest = [headers for requested, headers in server.request_headers
+                          if requested == path and "Range" in headers]  # fmt: skip
+    assert len(asked_for_the_rest) == 1
 
 
 @pytest.mark.xfail(strict=True, reason="libsoup (3.2 and 2.74, Debian 12) reads a chunked body "

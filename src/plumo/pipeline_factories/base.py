@@ -23,7 +23,11 @@ from plumo.pipeline_factories.guards import (  # noqa: E402
     post_error,
 )
 from plumo.pipeline_factories.sampling import Sampling  # noqa: E402
-from plumo.pipeline_factories.sources import SourceSettings, configure_http_source  # noqa: E402
+from plumo.pipeline_factories.sources import (  # noqa: E402
+    SourceSettings,
+    configure_http_source,
+    stop_when_answered,
+)
 from plumo.utils import tls  # noqa: E402
 
 BUFFER_SRC_NAME = "buffer_src"
@@ -258,8 +262,9 @@ class PipelineFactory(ABC):
                 appsink.set_property(name, value)
         # The source may have been started already, and its request be under way. Stop it, so
         # that it starts afresh with the rest of the pipeline: a request interrupted by the
-        # pipeline's own start-up can leave it waiting for ever, without an error.
-        source.set_state(Gst.State.NULL)
+        # pipeline's own start-up can leave it waiting for ever, without an error. Not in the
+        # middle of the answer, though, which libsoup 3 does not survive.
+        stop_when_answered(source, pad)
         kind = source.get_factory()
         if kind is not None and kind.get_name() == "souphttpsrc":
             configure_http_source(source, self._source_settings, self._ca)
