@@ -303,14 +303,14 @@ def test_a_forgotten_reader_stops_its_pipeline(server):
 
 def test_a_failed_open_leaves_nothing_running(server, monkeypatch):
     built = []
-    build = reader_module.HTTPPipelineFactory.build
+    build = reader_module.URLPipelineFactory.build
 
     def recording_build(self):
         pipeline = build(self)
         built.append(weakref.ref(pipeline))
         return pipeline
 
-    monkeypatch.setattr(reader_module.HTTPPipelineFactory, "build", recording_build)
+    monkeypatch.setattr(reader_module.URLPipelineFactory, "build", recording_build)
     with pytest.raises(StreamSetupError):
         StreamReader(server.url("/nothing-here")).open()
     gc.collect()

@@ -37,7 +37,6 @@ from plumo.pipeline_factories.guards import (  # noqa: E402
     refuse_large_frames,
 )
 from plumo.pipeline_factories.custom import CustomPipelineFactory  # noqa: E402
-from plumo.pipeline_factories.http import HTTPPipelineFactory  # noqa: E402
 from plumo.pipeline_factories.sampling import Sampling  # noqa: E402
 from plumo.pipeline_factories.sources import (  # noqa: E402
     RTSP_TRANSPORTS,
@@ -262,17 +261,15 @@ class StreamReader:
         self._latest = self._options["latest"]
         self._factory: PipelineFactory
         if template is None:
-            source = find_source(url)
-            if source.element == "souphttpsrc":
-                self._factory = HTTPPipelineFactory(
-                    url=url, pipeline_watcher=self._state.watch, on_complete=self._state.complete
-                )
+            # Its source starts with the pipeline, configured. HTTPPipelineFactory starts its
+            # souphttpsrc on its own first, and the restart that follows may cut into the answer
+            # to that first request, which libsoup 3 does not survive.
+            self._factory = URLPipelineFactory(
+                url=url, pipeline_watcher=self._state.watch, on_complete=self._state.complete
+            )
+            if find_source(url).element == "souphttpsrc":
                 # A stream cut short is an error, not an end.
                 self._factory.detect_truncation = True
-            else:
-                self._factory = URLPipelineFactory(
-                    url=url, pipeline_watcher=self._state.watch, on_complete=self._state.complete
-                )
             self._factory.max_framerate = self._max_framerate
             self._factory.keyframes_only = self._options["keyframes_only"]
             self._factory.max_frame_pixels = self._options["max_frame_pixels"]
