@@ -2,7 +2,7 @@
 library at rtsp://127.0.0.1:PORT/stream, in a process of its own, so that a test can cut its
 power (SIGKILL) and bring it back on the same port.
 
-    .venv/bin/python tests/rtsp_camera.py --port P --codec mjpeg|h264
+    .venv/bin/python tests/rtsp_camera.py --port P --codec mjpeg|h264|h265
         [--width 320 --height 240 --fps 25] [--tcp-only] [--lose-udp] [--user U --password W]
         [--stamp] [--tls CERT.pem KEY.pem]
 
@@ -126,6 +126,9 @@ class Pictures:
 def _encoder(codec: str, fps: int) -> str:
     if codec == "mjpeg":
         return "jpegenc quality=85 ! rtpjpegpay name=pay0 pt=26"
+    if codec == "h265":
+        return (f"x265enc tune=zerolatency speed-preset=ultrafast key-int-max={fps}"
+                " ! rtph265pay name=pay0 pt=96 config-interval=1")  # fmt: skip
     if Gst.ElementFactory.find("x264enc") is not None:
         encoder = f"x264enc tune=zerolatency speed-preset=ultrafast key-int-max={fps}"
     else:
@@ -232,7 +235,7 @@ def serve(args) -> int:
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--port", type=int, required=True)
-    parser.add_argument("--codec", choices=("mjpeg", "h264"), required=True)
+    parser.add_argument("--codec", choices=("mjpeg", "h264", "h265"), required=True)
     parser.add_argument("--width", type=int, default=320)
     parser.add_argument("--height", type=int, default=240)
     parser.add_argument("--fps", type=int, default=25)
