@@ -2,7 +2,7 @@
 library at rtsp://127.0.0.1:PORT/stream, in a process of its own, so that a test can cut its
 power (SIGKILL) and bring it back on the same port.
 
-    .venv/bin/python tests/rtsp_camera.py --port P --codec mjpeg|h264|h265
+    .venv/bin/python tests/rtsp_camera.py --port P --codec mjpeg|h264|h265|audio
         [--width 320 --height 240 --fps 25] [--tcp-only] [--lose-udp] [--user U --password W]
         [--stamp] [--tls CERT.pem KEY.pem]
 
@@ -175,8 +175,11 @@ def serve(args) -> int:
         )
     else:
         source = f"videotestsrc is-live=true pattern=ball ! {caps}"
+    launch = f"{source} ! {_encoder(args.codec, args.fps)}"
+    if args.codec == "audio":  # a camera that sends its microphone alone
+        launch = "audiotestsrc is-live=true ! audioconvert ! opusenc ! rtpopuspay name=pay0 pt=97"
     factory = GstRtspServer.RTSPMediaFactory()
-    factory.set_launch(f"( {source} ! {_encoder(args.codec, args.fps)} )")
+    factory.set_launch(f"( {launch} )")
     factory.set_shared(True)
     if args.tcp_only:
         factory.set_protocols(GstRtsp.RTSPLowerTrans.TCP)
@@ -235,7 +238,7 @@ def serve(args) -> int:
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--port", type=int, required=True)
-    parser.add_argument("--codec", choices=("mjpeg", "h264", "h265"), required=True)
+    parser.add_argument("--codec", choices=("mjpeg", "h264", "h265", "audio"), required=True)
     parser.add_argument("--width", type=int, default=320)
     parser.add_argument("--height", type=int, default=240)
     parser.add_argument("--fps", type=int, default=25)

@@ -240,7 +240,7 @@ class StreamServer:
     - `/camera.mjpg`, `/chunked.mkv`, `/file.mkv`: streams that end in full or are cut short, in
       the ways their functions below say; `/huge.mjpg`: a camera with 16000x16000 frames.
     - `/audio.wav`: a stream without video.
-    - `/page.html`: text, not media.
+    - `/page.html`, `/notes.txt`, `/status.json`: a web page, text and JSON, not media.
     - anything else: 404.
     """
 
@@ -265,6 +265,8 @@ class StreamServer:
                         "/truncated.mkv": self.send_truncated,
                         "/audio.wav": self.send_audio,
                         "/page.html": self.send_page,
+                        "/notes.txt": self.send_notes,
+                        "/status.json": self.send_status,
                     }.get(path)
                     if route is None and path in _CUT_SHORT_ROUTES:
                         route = functools.partial(_CUT_SHORT_ROUTES[path], self, server)
@@ -303,6 +305,13 @@ class StreamServer:
             def send_page(self, _query):
                 self.send_body(b"<html><body>" + b"not a video " * 400 + b"</body></html>",
                                "text/html")  # fmt: skip
+
+            def send_notes(self, _query):
+                self.send_body(b"Not a video, but notes about one. " * 60, "text/plain")
+
+            def send_status(self, _query):
+                self.send_body(b'{"status": "ok", "cameras": [1, 2, 3], "video": null}',
+                               "application/json")  # fmt: skip
 
             def send_live(self, query):
                 limit = int(query.partition("frames=")[2] or 0) or None

@@ -157,11 +157,11 @@ class StreamEnd:
             self._started = True
             self._status = status
             response = headers.get_value("response-headers")
-            length = _header(response, "content-length")
+            length = header_value(response, "content-length")
             self._length = int(length) if length is not None and length.isdigit() else None
-            self._chunked = "chunked" in (_header(response, "transfer-encoding") or "").lower()
-            self._ranges = (_header(response, "accept-ranges") or "").lower() == "bytes"
-            content_type = (_header(response, "content-type") or "").lower()
+            self._chunked = "chunked" in (header_value(response, "transfer-encoding") or "").lower()
+            self._ranges = (header_value(response, "accept-ranges") or "").lower() == "bytes"
+            content_type = (header_value(response, "content-type") or "").lower()
             self._camera = content_type.startswith("multipart/")
             if self._camera:
                 # A camera's stream asked for again is a new stream, not the rest of the old one.
@@ -268,9 +268,10 @@ class StreamEnd:
         post_error(pipeline, self._source, text, Gst.ResourceError.READ, details)
 
 
-def _header(headers: Gst.Structure, name: str) -> Optional[str]:
-    """The value of the HTTP header `name` (lower case) in souphttpsrc's headers, or None; None
-    too for a header that came more than once."""
+def header_value(headers: Gst.Structure, name: str) -> Optional[str]:
+    """The value of the HTTP header `name` (lower case) in souphttpsrc's headers (the
+    "response-headers" of its "http-headers"), or None; None too for a header that came more
+    than once."""
     for i in range(headers.n_fields()):
         field = headers.nth_field_name(i)
         if field.lower() == name:

@@ -494,7 +494,7 @@ class StreamReader:
             cause = "the reader was closed"
         elif phase is _Phase.STARTING:
             cause = f"Timeout while waiting for stream to start ({start_timeout} s)"
-            stalled = self._state.evidence.stalled()
+            stalled = self._state.evidence.stalled(diagnose_within=_DIAGNOSIS_TIME)
             if stalled:
                 cause += f": {stalled}"
             if _nobody_runs_the_main_loop():
@@ -970,6 +970,10 @@ class _StreamState:
                 self.frame_too_large = details is not None and details.has_name(
                     "plumo-frame-too-large"
                 )
+                if self._lost is not None:
+                    # Over UDP, rtspsrc then tries the server again, and fails to connect.
+                    with self._changed:
+                        self._cause = f"the connection was lost ({self._lost})"
                 self._enter(_Phase.FAILED)
         elif kind == Gst.MessageType.WARNING:
             error, _ = message.parse_warning()
