@@ -6,6 +6,8 @@
 #   PLUMO_REBUILD=1 scripts/setup.sh   # rebuild and reinstall even if nothing changed
 #   PLUMO_WERROR=ON scripts/setup.sh   # build with compiler warnings as errors
 #   PLUMO_EXTRA_PACKAGES="pkg ..." scripts/setup.sh   # Debian packages to install as well
+#   PLUMO_VENV=.venv-asan PLUMO_SANITIZE=address,undefined scripts/setup.sh
+#                                      # a build with sanitizers, in a venv and build tree of its own
 #
 # All output goes to stderr, so that callers' stdout stays their own.
 set -euo pipefail
@@ -15,7 +17,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 
 SYSTEM_PYTHON=/usr/bin/python3
-VENV="$ROOT/.venv"
+VENV="$(realpath -m "${PLUMO_VENV:-$ROOT/.venv}")"
 VPY="$VENV/bin/python"
 
 say() { printf 'setup: %s\n' "$*"; }
@@ -119,6 +121,8 @@ fi
 # PLUMO_WERROR is always passed, as the CMake cache in build/ would otherwise keep
 # whatever value an earlier build was given.
 WERROR="${PLUMO_WERROR:-OFF}"
+SANITIZE="${PLUMO_SANITIZE:-}"
+BUILD_DIR="build/${SANITIZE:+sanitize-}{wheel_tag}"
 STAMP="$VENV/.plumo-build-stamp"
 source_hash() {
     {
@@ -126,7 +130,7 @@ source_hash() {
             ! -path '*/__pycache__/*' ! -name '*.pyc' -print0 2>/dev/null \
             | LC_ALL=C sort -z | xargs -0 -r sha256sum || true
         "$VPY" -c 'import sys; print(sys.version)'
-        echo "PLUMO_WERROR=$WERROR"
+        echo "PLUMO_WERROR=$WERROR PLUMO_SANITIZE=$SANITIZE"
     } | sha256sum | cut -d' ' -f1
 }
 hash_now="$(source_hash)"
@@ -136,7 +140,9 @@ if [[ "${PLUMO_REBUILD:-0}" != 0 ]] \
     say "building and installing plumo into .venv"
     rm -f "$STAMP"
     "$VPY" -m pip install --quiet --no-build-isolation \
-        --config-settings="cmake.define.PLUMO_WERROR=$WERROR" "$ROOT"
+        --config-settings="cmake.define.PLUMO_WERROR=$WERROR" \
+        --config-settings="cmake.define.PLUMO_SANITIZE=$SANITIZE" \
+        --config-settings="build-dir=$BUILD_DIR" "$ROOT"
     echo "$hash_now" >"$STAMP"
 else
     say "plumo is up to date in .venv"

@@ -211,10 +211,20 @@ def test_buffers_that_hold_the_frame(make_buffer, width, height, size):
     assert buffer.mapped == 0
 
 
-def test_the_size_comes_from_the_mapping_not_its_data():
-    # The mapping says 11 bytes were filled, whatever the length of the object holding them.
-    buffer = FakeBuffer(bytes(12))
-    buffer.info.size = 11
+@pytest.mark.parametrize("data", [bytes(12), bytearray(13), memoryview(bytes(12))])
+def test_a_mapping_that_offers_its_data_alone_is_bounded_by_the_data(data):
+    # A wrapper's or a test double's mapping has `data` and nothing else.
+    buffer = FakeBuffer(data)
+    buffer.info = SimpleNamespace(data=data)
+    frame = sample_to_ndarray(fake_sample(buffer))
+    assert frame.shape == (2, 2, 3) and frame.tobytes() == bytes(12)
+    assert [c[0] for c in buffer.calls] == ["map", "unmap"]
+
+
+@pytest.mark.parametrize("data", [bytes(11), memoryview(bytes(12))[1:]])
+def test_data_shorter_than_the_frame_is_refused_by_its_own_length(data):
+    buffer = FakeBuffer(data)
+    buffer.info = SimpleNamespace(data=data, size=12)  # a size that disagrees is not believed
     with pytest.raises(SampleSizeError, match="holds 11 bytes; a 2x2 BGR frame needs 12"):
         sample_to_ndarray(fake_sample(buffer))
     assert [c[0] for c in buffer.calls] == ["map", "unmap"]

@@ -94,12 +94,15 @@ void delete_state(PyObject* capsule) {
     delete static_cast<BellRef*>(PyCapsule_GetPointer(capsule, capsule_name));
 }
 
-BellRef& state_of(py::handle self) {
+// A reference of the caller's own to the bell's state: the capsule that holds it may be replaced
+// (and the state it held freed) by any Python code that runs while the caller uses it. Take it
+// after the arguments are converted, which can run such code.
+BellRef state_of(py::handle self) {
     py::object capsule = getattr(self, state_slot_);
-    void* pointer = PyCapsule_GetPointer(capsule.ptr(), capsule_name);
-    if (pointer == nullptr)
-        throw py::error_already_set();
-    return *static_cast<BellRef*>(pointer);
+    if (!PyCapsule_IsValid(capsule.ptr(), capsule_name))
+        raise(PyExc_TypeError, py::str("The FrameBell has no state: its __init__ did not run, or "
+                                       "its _bell was replaced"));
+    return *static_cast<BellRef*>(PyCapsule_GetPointer(capsule.ptr(), capsule_name));
 }
 
 long key_of(py::handle value) {
@@ -140,10 +143,10 @@ constexpr Param watch_params[] = {
 };
 
 py::object watch(Call& call) {
-    BellRef& bell = state_of(call[0]);
     py::handle appsink = call[1];
     require_instance(call, appsink, "appsink", gst_app_, app_sink_);
     long key = key_of(call[2]);
+    BellRef bell = state_of(call[0]);
     GstAppSinkCallbacks callbacks{};
     callbacks.eos = ring_at_eos;
     callbacks.new_sample = ring_at_sample;
@@ -156,16 +159,16 @@ py::object watch(Call& call) {
 constexpr Param ring_params[] = {param("self"), param("key").annotated("int")};
 
 py::object ring(Call& call) {
-    BellRef& bell = state_of(call[0]);
-    bell->ring(key_of(call[1]));
+    long key = key_of(call[1]);
+    state_of(call[0])->ring(key);
     return py::none();
 }
 
 constexpr Param wait_params[] = {param("self"), param("timeout").annotated("float")};
 
 py::object wait(Call& call) {
-    BellRef bell = state_of(call[0]);  // a reference of its own while the GIL is let go
     double seconds = timeout_seconds(call[1]);
+    BellRef bell = state_of(call[0]);  // held while the GIL is let go
     std::vector<long> keys;
     {
         py::gil_scoped_release unlocked;

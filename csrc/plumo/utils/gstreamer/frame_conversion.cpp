@@ -21,7 +21,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <new>
+#include <limits>
 #include <vector>
 
 namespace plumo::gstreamer {
@@ -280,6 +280,13 @@ bool converts(GstVideoFormat format) {
     return format == GST_VIDEO_FORMAT_BGR || yuv_layout(format, layout);
 }
 
+bool fits_converter(int width, int height) {
+    // libyuv takes sizes and strides as ints, and where rows lie end to end it converts them as
+    // one row of width * height pixels: the frame's packed pixels, three bytes each, must fit.
+    constexpr std::int64_t largest = std::numeric_limits<int>::max();
+    return width > 0 && height > 0 && std::int64_t(width) * height * 3 <= largest;
+}
+
 bool planes_fit(const GstVideoFrame& frame) {
     const GstVideoInfo& info = frame.info;
     int width = GST_VIDEO_INFO_WIDTH(&info);
@@ -317,7 +324,14 @@ Colour colour_of(const GstVideoInfo& info, const GstCaps* caps) {
     GstVideoColorimetry parsed;
     if (text != nullptr && gst_video_colorimetry_from_string(&parsed, text))
         said = parsed;
-    GstVideoColorMatrix matrix = said.matrix;
+    // Caps may carry any number in each field ("-1:-1:-1:-1" parses): one that is no value of
+    // its enum is unknown.
+    int said_matrix = raw_value(said.matrix);
+    bool full_range = raw_value(said.range) == GST_VIDEO_COLOR_RANGE_0_255;
+    GstVideoColorMatrix matrix = said_matrix >= GST_VIDEO_COLOR_MATRIX_UNKNOWN &&
+                                         said_matrix <= GST_VIDEO_COLOR_MATRIX_BT2020
+                                     ? GstVideoColorMatrix(said_matrix)
+                                     : GST_VIDEO_COLOR_MATRIX_UNKNOWN;
     switch (matrix) {
         case GST_VIDEO_COLOR_MATRIX_BT601:
         case GST_VIDEO_COLOR_MATRIX_BT709:
@@ -344,7 +358,7 @@ Colour colour_of(const GstVideoInfo& info, const GstCaps* caps) {
             break;
         }
     }
-    return {matrix, said.range == GST_VIDEO_COLOR_RANGE_0_255};
+    return {matrix, full_range};
 }
 
 const char* convert_frame(const GstVideoFrame& frame, const Colour& colour, PixelFormat to,
@@ -391,8 +405,8 @@ const char* convert_frame(const GstVideoFrame& frame, const Colour& colour, Pixe
                      ? yuv_to_packed_stretched(layout, planes, rgb, tables, out, out_stride, width,
                                                height)
                      : yuv_to_packed(layout, planes, rgb, tables, out, out_stride, width, height);
-    } catch (const std::bad_alloc&) {
-        return "out of memory for the conversion's scratch rows";
+    } catch (...) {  // the scratch rows' allocation
+        return "no memory for the conversion's scratch rows";
     }
     return result == 0 ? nullptr : "libyuv refused the frame's dimensions";
 }

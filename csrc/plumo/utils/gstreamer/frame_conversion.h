@@ -5,8 +5,20 @@
 #include <gst/video/video.h>
 
 #include <cstdint>
+#include <cstring>
 
 namespace plumo::gstreamer {
+
+/// The number an enum field of a GStreamer struct holds. Structs filled in from outside (caps,
+/// metas) may hold any number there; reading it as the enum would be undefined when it is none of
+/// the enum's values.
+template <typename Enum>
+int raw_value(const Enum& field) {
+    static_assert(sizeof(Enum) == sizeof(int), "an enum of int size");
+    int value;
+    std::memcpy(&value, &field, sizeof value);
+    return value;
+}
 
 /// The pixel layouts frames are handed out in.
 enum class PixelFormat { bgr, rgb, gray };
@@ -19,6 +31,9 @@ constexpr int channels(PixelFormat format) {
 /// Whether `convert_frame` takes frames of `format`: the 8-bit planar and semi-planar YUV
 /// layouts (I420, YV12, NV12, NV21, Y42B, Y444), and packed BGR.
 bool converts(GstVideoFormat format);
+
+/// Whether a frame of this size can be converted: libyuv counts its bytes in ints.
+bool fits_converter(int width, int height);
 
 /// The colour matrix and range pictures of `info` are converted with.
 struct Colour {

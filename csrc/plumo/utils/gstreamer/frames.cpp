@@ -18,6 +18,8 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "frame_conversion.h"
@@ -83,14 +85,17 @@ struct ObjectRef {
 
 PixelFormat pixel_format_of(py::handle name) {
     if (PyUnicode_Check(name.ptr())) {
-        const char* text = PyUnicode_AsUTF8(name.ptr());
+        Py_ssize_t length = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(name.ptr(), &length);
         if (text == nullptr)
             throw py::error_already_set();
-        if (std::strcmp(text, "bgr") == 0)
+        // Compared with its length: "bgr\0junk" is not "bgr".
+        std::string_view given(text, std::size_t(length));
+        if (given == "bgr")
             return PixelFormat::bgr;
-        if (std::strcmp(text, "rgb") == 0)
+        if (given == "rgb")
             return PixelFormat::rgb;
-        if (std::strcmp(text, "gray") == 0)
+        if (given == "gray")
             return PixelFormat::gray;
     }
     raise(PyExc_ValueError, fstring(py::str("pixel_format must be 'bgr', 'rgb' or 'gray', not "),
@@ -105,20 +110,70 @@ PixelFormat pixel_format_of(py::handle name) {
     raise_conversion_error(call, steal(message));
 }
 
+[[noreturn]] void caps_error(Call& call, const char* why, GstCaps* caps) {
+    gchar* text = gst_caps_to_string(caps);
+    py::object shown = steal(PyUnicode_FromString(text));
+    g_free(text);
+    raise_conversion_error(call, fstring(py::str(why), shown));
+}
+
+// A video frame mapping that is undone however the conversion ends.
+class MappedFrame {
+public:
+    MappedFrame() = default;
+    MappedFrame(const MappedFrame&) = delete;
+    MappedFrame& operator=(const MappedFrame&) = delete;
+    ~MappedFrame() {
+        if (mapped_)
+            gst_video_frame_unmap(&frame_);
+    }
+    bool map(GstVideoInfo* info, GstBuffer* buffer) {
+        mapped_ = gst_video_frame_map(&frame_, info, buffer, GST_MAP_READ);
+        return mapped_;
+    }
+    bool is_mapped() const { return mapped_; }
+    const GstVideoFrame& frame() const { return frame_; }
+
+private:
+    GstVideoFrame frame_{};
+    bool mapped_ = false;
+};
+
+// How the buffer's video meta describes its frame when that is not as the caps do; empty when it
+// agrees (or there is none). Mapping takes the frame's size, format and planes from the meta: a
+// larger one would have the conversion write past the array made at the caps' size.
+std::string meta_disagreement(GstBuffer* buffer, const GstVideoInfo& info) {
+    const GstVideoMeta* meta = gst_buffer_get_video_meta(buffer);
+    if (meta == nullptr)
+        return {};
+    int format = raw_value(meta->format);
+    // The last format of the headers built against; a newer GStreamer only adds to them.
+    bool known_format =
+        format > GST_VIDEO_FORMAT_UNKNOWN && format <= GST_VIDEO_FORMAT_NV12_10BE_8L128;
+    if (known_format && GstVideoFormat(format) == GST_VIDEO_INFO_FORMAT(&info) &&
+        meta->width == guint(GST_VIDEO_INFO_WIDTH(&info)) &&
+        meta->height == guint(GST_VIDEO_INFO_HEIGHT(&info)) &&
+        meta->n_planes == GST_VIDEO_INFO_N_PLANES(&info))
+        return {};
+    std::string said = std::to_string(meta->width) + "x" + std::to_string(meta->height) + " ";
+    said += known_format ? gst_video_format_to_string(GstVideoFormat(format))
+                         : "format " + std::to_string(format);
+    said += " in " + std::to_string(meta->n_planes) + " plane" + (meta->n_planes == 1 ? "" : "s");
+    return said;
+}
+
 // The frame of a sample, converted; the GIL is held on entry and on return.
 py::object frame_of(Call& call, GstSample* sample, PixelFormat to) {
     GstCaps* caps = gst_sample_get_caps(sample);
     GstBuffer* buffer = gst_sample_get_buffer(sample);
     if (caps == nullptr || buffer == nullptr)
         sample_error(call, "The sample has no %s", caps == nullptr ? "caps" : "buffer");
+    // Caps that list choices describe no one frame (and GStreamer asserts they do not come here).
+    if (!gst_caps_is_fixed(caps))
+        caps_error(call, "The sample's caps are not fixed: ", caps);
     GstVideoInfo info;
-    if (!gst_video_info_from_caps(&info, caps)) {
-        gchar* text = gst_caps_to_string(caps);
-        py::object shown = steal(PyUnicode_FromString(text));
-        g_free(text);
-        raise_conversion_error(call,
-                               fstring(py::str("The sample's caps are not raw video: "), shown));
-    }
+    if (!gst_video_info_from_caps(&info, caps))
+        caps_error(call, "The sample's caps are not raw video: ", caps);
     GstVideoFormat format = GST_VIDEO_INFO_FORMAT(&info);
     if (!converts(format))
         sample_error(call, "Received a frame with an unsupported color format: %s",
@@ -127,6 +182,17 @@ py::object frame_of(Call& call, GstSample* sample, PixelFormat to) {
     int height = GST_VIDEO_INFO_HEIGHT(&info);
     if (width <= 0 || height <= 0)
         sample_error(call, "The sample's caps give no frame size (%dx%d)", width, height);
+    if (!fits_converter(width, height))
+        sample_error(call, "The sample's %dx%d %s frame is too large to convert", width, height,
+                     gst_video_format_to_string(format));
+    std::string disagreement = meta_disagreement(buffer, info);
+    if (!disagreement.empty())
+        sample_error(call,
+                     "The sample's video meta describes a %s frame, its caps a %dx%d %s frame "
+                     "in %d plane%s",
+                     disagreement.c_str(), width, height, gst_video_format_to_string(format),
+                     int(GST_VIDEO_INFO_N_PLANES(&info)),
+                     GST_VIDEO_INFO_N_PLANES(&info) == 1 ? "" : "s");
     if (gst_buffer_get_video_meta(buffer) == nullptr &&
         gst_buffer_get_size(buffer) < GST_VIDEO_INFO_SIZE(&info))
         raise_size_error(call, steal(PyUnicode_FromFormat(
@@ -136,38 +202,47 @@ py::object frame_of(Call& call, GstSample* sample, PixelFormat to) {
                                    gst_video_format_to_string(format),
                                    std::size_t(GST_VIDEO_INFO_SIZE(&info)))));
 
-    Colour colour = colour_of(info, caps);
-    std::vector<py::ssize_t> shape{height, width};
-    if (channels(to) > 1)
-        shape.push_back(channels(to));
-    py::array_t<std::uint8_t> image(shape);
-    std::uint8_t* out = image.mutable_data();
-
-    const char* failure = nullptr;
-    bool mapped, fits = true;
+    // Mapped, and its planes checked, before the array is made: a frame whose planes are not
+    // there costs no allocation of its size.
+    MappedFrame mapped;
+    bool fits = false;
     {
         py::gil_scoped_release unlocked;
-        GstVideoFrame frame;
-        mapped = gst_video_frame_map(&frame, &info, buffer, GST_MAP_READ);
-        if (mapped) {
-            fits = planes_fit(frame);
-            if (fits)
-                failure = convert_frame(frame, colour, to, out);
-            gst_video_frame_unmap(&frame);
-        }
+        if (mapped.map(&info, buffer))
+            fits = planes_fit(mapped.frame());
     }
-    if (!mapped)
+    if (!mapped.is_mapped())
         raise_conversion_error(call, py::str("Failed to map frame buffer"));
     if (!fits)
         raise_size_error(call, steal(PyUnicode_FromFormat(
                                    "The planes of the sample's %dx%d %s frame, as its video "
                                    "meta lays them out, reach past its buffer",
                                    width, height, gst_video_format_to_string(format))));
+
+    Colour colour = colour_of(info, caps);
+    std::vector<py::ssize_t> shape{height, width};
+    if (channels(to) > 1)
+        shape.push_back(channels(to));
+    py::array_t<std::uint8_t> image(shape);
+    std::uint8_t* out = image.mutable_data();
+    const char* failure;
+    {
+        py::gil_scoped_release unlocked;
+        failure = convert_frame(mapped.frame(), colour, to, out);
+    }
     if (failure != nullptr)
         sample_error(call, "Cannot convert the sample's %dx%d %s frame: %s", width, height,
                      gst_video_format_to_string(format), failure);
     py::detail::array_proxy(image.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
     return std::move(image);
+}
+
+// A wait in GStreamer's nanoseconds; one too long for its clock (centuries) waits for ever.
+GstClockTime clock_time(double seconds) {
+    double nanoseconds = seconds * double(GST_SECOND);
+    if (nanoseconds >= 0x1p63)
+        return GST_CLOCK_TIME_NONE;
+    return GstClockTime(nanoseconds);
 }
 
 py::object pull_frame(Call& call) {
@@ -183,7 +258,7 @@ py::object pull_frame(Call& call) {
     SampleRef pulled{nullptr};
     {
         py::gil_scoped_release unlocked;
-        pulled.sample = gst_app_sink_try_pull_sample(sink, GstClockTime(seconds * GST_SECOND));
+        pulled.sample = gst_app_sink_try_pull_sample(sink, clock_time(seconds));
     }
     if (pulled.sample == nullptr)
         return py::none();

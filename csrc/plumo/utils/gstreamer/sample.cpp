@@ -29,7 +29,6 @@ Name unmap_("unmap");
 Name map_flags_("MapFlags");
 Name read_("READ");
 Name data_("data");
-Name size_("size");
 Name ndarray_("ndarray");
 Name uint8_("uint8");
 Name shape_("shape");
@@ -94,6 +93,19 @@ constexpr const char* padded_rows_need = "%U, or %lld with its rows padded to 4 
     raise_size_error(call, message);
 }
 
+// The bytes `data` holds, where it offers them through the buffer protocol; numpy reports data
+// that does not.
+bool byte_length(py::handle data, long long& length) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_RECORDS_RO) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    length = view.len;
+    PyBuffer_Release(&view);
+    return true;
+}
+
 // The frame of a mapped buffer, as an array that stays valid after the unmap.
 py::object frame_from_mapping(Call& call, py::handle structure, py::handle info, py::handle width,
                               py::handle height) {
@@ -103,20 +115,18 @@ py::object frame_from_mapping(Call& call, py::handle structure, py::handle info,
             call,
             fstring(py::str("Received a frame with an unsupported color format: "), str(format_)));
 
-    // The mapping's own size is what the buffer filled, whatever object its data comes in.
+    // The frame is bounded by the bytes the mapping's data holds, whatever object they come in.
+    py::object data = getattr(info, data_);
     Layout layout;
     bool padded_rows = false;
-    if (frame_layout(width, height, layout)) {
-        long long size = PyLong_AsLongLong(getattr(info, size_).ptr());
-        if (size == -1 && PyErr_Occurred())
-            throw py::error_already_set();
+    long long size = 0;
+    if (frame_layout(width, height, layout) && byte_length(data, size)) {
         if (size < layout.packed)
             size_error(call, size, layout);
         padded_rows = layout.padded != layout.packed && size == layout.padded;
     }
 
     py::object np = call.global(np_);
-    py::object data = getattr(info, data_);
     py::object shape = py::make_tuple(height, width, 3);
     py::object uint8 = getattr(np, uint8_);
     py::object frame = !padded_rows
