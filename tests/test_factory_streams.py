@@ -287,7 +287,7 @@ FAILURES = [
     ("/missing", "Not Found", "Not Found"),
     ("unreachable", REFUSED_BY_EITHER_LIBSOUP, "Could not establish connection to server."),
     ("/audio.wav", "The stream has no video: audio/x-raw", "The stream has no video: audio/x-raw"),
-    ("/page.html", "missing a plug-in", "The URL served a web page (text/html), not a video stream"),
+    ("/page.html", "missing a plug-in", "The URL served a web page (text/html), not a video"),
 ]
 
 

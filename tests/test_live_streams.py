@@ -146,7 +146,8 @@ def rtsp_failure(case):
             yield f"rtsp://127.0.0.1:{port}/stream"
     elif case in ("wrong-password", "no-password"):
         with streams.RtspCamera("mjpeg", user="admin", password="s3cret") as cam:
-            yield cam.url.replace("admin:s3cret@", "admin:wr0ng@" if case == "wrong-password" else "")
+            given = "admin:wr0ng@" if case == "wrong-password" else ""
+            yield cam.url.replace("admin:s3cret@", given)
     elif case == "no-such-path":
         with streams.RtspCamera("mjpeg") as cam:
             yield cam.url.replace("/stream", "/stream2")

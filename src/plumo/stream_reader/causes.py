@@ -18,7 +18,7 @@ import socket
 import ssl
 import threading
 import time
-from typing import List, NamedTuple, Optional, Tuple
+from typing import Dict, List, NamedTuple, Optional, Tuple
 from urllib.parse import SplitResult, urljoin, urlsplit
 from urllib.request import getproxies, proxy_bypass
 
@@ -65,8 +65,13 @@ _MAX_HEADERS = 16384
 _DEFAULT_PORTS = {"http": 80, "https": 443}
 _RTSP_PORTS = {"rtsp": 554, "rtsps": 322}  # RTSP over TLS: checked as an HTTPS server is
 # What a server sends instead of a stream: a page, text, data. By media type; text/* is text.
-_NOT_STREAMS = {"text/html": "a web page", "application/xhtml+xml": "a web page",
-                "application/json": "JSON", "application/xml": "XML", "text/xml": "XML"}  # fmt: skip
+_NOT_STREAMS = {
+    "text/html": "a web page",
+    "application/xhtml+xml": "a web page",
+    "application/json": "JSON",
+    "application/xml": "XML",
+    "text/xml": "XML",
+}
 
 
 class _Error(NamedTuple):
@@ -328,24 +333,18 @@ def _describe_missing(message: Gst.Message) -> str:
 
 def _rtsp_target(url: str) -> Optional[Tuple[str, str, int]]:
     """(scheme, host, port) of an RTSP URL, or None."""
+    return _target(url, _RTSP_PORTS)
+
+
+def _target(url: str, ports: Dict[str, int] = _DEFAULT_PORTS) -> Optional[Tuple[str, str, int]]:
+    """(scheme, host, port) of a URL of one of the schemes in `ports` (default: HTTP's), or
+    None."""
     try:
         parts = urlsplit(url)
         scheme = parts.scheme.lower()
-        if scheme not in _RTSP_PORTS or not parts.hostname:
+        if scheme not in ports or not parts.hostname:
             return None
-        return scheme, parts.hostname, parts.port or _RTSP_PORTS[scheme]
-    except ValueError:
-        return None
-
-
-def _target(url: str) -> Optional[Tuple[str, str, int]]:
-    """(scheme, host, port) of an HTTP URL, or None."""
-    try:
-        parts = urlsplit(url)
-        scheme = parts.scheme.lower()
-        if scheme not in _DEFAULT_PORTS or not parts.hostname:
-            return None
-        return scheme, parts.hostname, parts.port or _DEFAULT_PORTS[scheme]
+        return scheme, parts.hostname, parts.port or ports[scheme]
     except ValueError:
         return None
 
