@@ -300,7 +300,7 @@ FAILURES = [
     ("/missing", "Not Found", "Not Found"),
     ("unreachable", REFUSED_BY_EITHER_LIBSOUP, "Could not establish connection to server."),
     ("/audio.wav", "The stream has no video: audio/x-raw", "The stream has no video: audio/x-raw"),
-    ("/page.html", "missing a plug-in", "missing a plug-in: text/html decoder"),
+    ("/page.html", "missing a plug-in", "The URL served a web page (text/html), not a video"),
 ]
 
 

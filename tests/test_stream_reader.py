@@ -105,10 +105,12 @@ def test_a_source_that_pushes_before_it_is_linked_is_no_error(server, monkeypatc
         ("/nothing-here", "Not Found"),
         (None, "Could not establish connection to server."),
         ("/audio.wav", "The stream has no video: audio/x-raw"),
-        ("/page.html", "Your GStreamer installation is missing a plug-in: text/html decoder"),
+        ("/page.html", "The URL served a web page (text/html), not a video stream"),
+        ("/notes.txt", "The URL served text (text/plain), not a video stream"),
+        ("/status.json", "The URL served JSON (application/json), not a video stream"),
         ("http://camera.invalid/x", "Could not resolve server name 'camera.invalid'"),
     ],
-    ids=["404", "refused", "no-video", "not-media", "unknown-host"],
+    ids=["404", "refused", "no-video", "web-page", "text", "json", "unknown-host"],
 )
 def test_a_stream_that_cannot_start_says_why(server, path, message):
     url = (path if path.startswith("http") else server.url(path)) if path else \

@@ -36,6 +36,10 @@ SOURCE_ELEMENTS = {
     "file": "filesrc",
 }
 
+RTSP_OFFER = "plumo-rtsp-offer"
+"""The element message an RTSP source posts for each stream its camera offers ("media": "video",
+"audio", ...; "encoding-name": "H264", "OPUS", ...)."""
+
 RTSP_TRANSPORTS = ("auto", "tcp", "udp")
 """How an RTSP stream's packets travel: "auto" (UDP, then TCP when UDP brings nothing), "tcp"
 (interleaved in the RTSP connection: through firewalls and NAT), or "udp"."""
@@ -192,10 +196,19 @@ def make_rtsp_source(
     return container, source
 
 
-def select_video_streams(_source: Gst.Element, _index: int, caps: Gst.Caps) -> bool:
-    """rtspsrc's "select-stream": set up the video streams only."""
+def select_video_streams(source: Gst.Element, _index: int, caps: Gst.Caps) -> bool:
+    """rtspsrc's "select-stream": set up the video streams only. Each stream offered is told on
+    the bus (an element message named `RTSP_OFFER`), so that a camera without video can say
+    what it has instead."""
     structure = caps.get_structure(0) if caps is not None and caps.get_size() else None
-    return structure is not None and structure.get_string("media") == "video"
+    if structure is None:
+        return False
+    media = structure.get_string("media") or "unknown"
+    offer = Gst.Structure.new_empty(RTSP_OFFER)
+    offer.set_value("media", media)
+    offer.set_value("encoding-name", structure.get_string("encoding-name") or "unknown")
+    source.post_message(Gst.Message.new_element(source, offer))
+    return media == "video"
 
 
 def on_rtsp_pad_added(_source: Gst.Element, pad: Gst.Pad, container: Gst.Bin) -> None:

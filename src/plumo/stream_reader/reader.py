@@ -151,7 +151,8 @@ class StreamReader:
       following keyframe.
     - `start_timeout`: seconds to wait for the stream to start playing (default 10).
     - `read_timeout`: seconds to wait for each frame (default 10), or None to wait as long as
-      the stream stays up.
+      the stream stays up; with `max_framerate`, one slot of the limit (1/max_framerate s) more,
+      since the frames it leaves out come meanwhile.
     - `ca_file`: a PEM file of the CAs that may sign an HTTPS or RTSPS stream's certificate,
       instead of the system's (URLs read without a template only).
     - `tls_verify`: True (default), or False to accept any certificate (a warning is logged).
@@ -470,7 +471,7 @@ class StreamReader:
             cause = "the reader was closed"
         elif phase is _Phase.STARTING:
             cause = f"Timeout while waiting for stream to start ({start_timeout} s)"
-            stalled = self._state.evidence.stalled()
+            stalled = self._state.evidence.stalled(diagnose_within=_DIAGNOSIS_TIME)
             if stalled:
                 cause += f": {stalled}"
             if _nobody_runs_the_main_loop():
@@ -509,7 +510,7 @@ class StreamReader:
                 f"The stream reader for '{self._shown_url}' is not open: call open(), or use it "
                 "in a with statement"
             )
-        read_timeout = self._options["read_timeout"]
+        read_timeout = self._frame_wait
         deadline = math.inf if read_timeout is None else time.monotonic() + read_timeout
         while True:
             result = self._step(deadline, _PULL_SLICE)
@@ -568,6 +569,15 @@ class StreamReader:
         if self._reconnect and state.quiet_for() >= _STALL_TIME:
             self._drop(f"nothing came from the source for {_STALL_TIME:g} s")
         return _NOTHING
+
+    @property
+    def _frame_wait(self) -> Optional[float]:
+        """How long a frame may take, in seconds: `read_timeout`, and under a frame-rate limit
+        the slot of the limit too, the time the frames it leaves out take to come."""
+        read_timeout = self._options["read_timeout"]
+        if read_timeout is None or self._max_framerate is None:
+            return read_timeout
+        return read_timeout + 1 / self._max_framerate
 
     def _timeout(self, read_timeout) -> TimeoutError:
         doing = " (reconnecting)" if self._retry_at is not None else ""
@@ -950,6 +960,10 @@ class _StreamState:
                 self.frame_too_large = details is not None and details.has_name(
                     "plumo-frame-too-large"
                 )
+                if self._lost is not None:
+                    # Over UDP, rtspsrc then tries the server again, and fails to connect.
+                    with self._changed:
+                        self._cause = f"the connection was lost ({self._lost})"
                 self._enter(_Phase.FAILED)
         elif kind == Gst.MessageType.WARNING:
             error, _ = message.parse_warning()
