@@ -121,13 +121,8 @@ def test_command_line_mistakes_are_two_lines_that_say_what_was_meant(args, error
      ("example.com/clips/a.mp4", "http://example.com/clips/a.mp4"),
      ("missing.mp4", None), ("clips/missing.mp4", None)],
 )  # fmt: skip
-def test_a_url_without_its_scheme_is_pointed_out(path, meant, monkeypatch, main_loop):
+def test_a_url_without_its_scheme_is_pointed_out(path, meant, reader_loop):
     from plumo import StreamReader
-    from plumo.stream_reader import reader as reader_module
-
-    # Heard on the test's main loop: plumo's own, left running, would hold the default context
-    # from the tests after this one.
-    monkeypatch.setattr(reader_module, "sysboot", type("Boot", (), {"start": lambda: None}))
 
     with pytest.raises((StreamSetupError, ValueError)) as raised:
         StreamReader(path, start_timeout=5).open()

@@ -293,6 +293,8 @@ class Connection:
                 return NOTHING
             phase = state.phase
         appsink = self.appsink
+        if appsink is None:  # closed by another thread meanwhile
+            return None
         if phase is _Phase.FAILED:
             frame = self._frame_after_error(appsink, pull_wait)
             if frame is not None:
@@ -338,6 +340,8 @@ class Connection:
         with self._lock:
             pipeline, self._pipeline = self._pipeline, None
             finalizer, self._finalizer = self._finalizer, None
+            # Its last frame holds the decoder's buffer pool, and that pool's sockets.
+            self.appsink = None
         del pipeline
         if finalizer is not None:
             finalizer()
@@ -354,14 +358,15 @@ class Connection:
             raise StreamSetupError(f"Cannot open '{self._shown_url}': {e}") from e
         # From here on the pipeline is shut down with this connection, or when it is forgotten.
         finalizer = weakref.finalize(self, _shut_down, pipeline)
+        appsink = pipeline.appsink
         with self._lock:
             closed = self._closed
             if not closed:
                 self._pipeline, self._finalizer = pipeline, finalizer
+                self.appsink = appsink
         if closed:  # by another thread, before the finalizer was there to run
             finalizer()
             raise StreamSetupError(f"Cannot open '{self._shown_url}': the reader was closed")
-        appsink = pipeline.appsink
         sink_pad = appsink.get_static_pad("sink")
         if self._reconnect:
             source = pipeline.get_by_name(BUFFER_SRC_NAME)
@@ -375,7 +380,6 @@ class Connection:
             # Once the frame is in the appsink, where a pull without waiting finds it.
             bell, key = self._state.bell
             bell.watch(appsink, key)
-        self.appsink = appsink
         self._attempting = True
 
     def _attempt_outcome(self, until: float) -> bool:
@@ -408,13 +412,13 @@ class Connection:
             return True  # no answer in time
         if phase is _Phase.ENDED or self._state.frame_too_large:
             return False
-        return may_pass(self._state.evidence, cause, within=_DIAGNOSIS_TIME)
+        return may_pass(self._state.evidence, cause)
 
     def _start_cause(self, phase: _Phase) -> str:
         """Why an attempt that ended in `phase` did not start, in one line."""
         if phase is _Phase.STARTING:
             cause = f"Timeout while waiting for stream to start ({self._start_timeout} s)"
-            stalled = self._state.evidence.stalled()
+            stalled = self._state.evidence.stalled(diagnose_within=_DIAGNOSIS_TIME)
             if stalled:
                 cause += f": {stalled}"
             if _nobody_runs_the_main_loop():
@@ -446,7 +450,7 @@ class Connection:
         with self._lock:
             pipeline, self._pipeline = self._pipeline, None
             finalizer, self._finalizer = self._finalizer, None
-        self.appsink = None
+            self.appsink = None
         self._attempting = False
         wait = self._backoff.wait(self._failed_attempts)
         dropped = self._state.wait_for_retry(pipeline, cause)
@@ -834,6 +838,9 @@ class _StreamState:
                 with self._changed:
                     # What it said, until the cause is found (on the reading thread).
                     self._last_error = redact_text(" ".join(error.message.split()), self._url)
+                    if self._lost is not None:
+                        # Over UDP, rtspsrc then tries the server again, and fails to connect.
+                        self._cause = f"the connection was lost ({self._lost})"
                 self._enter(_Phase.FAILED)
         elif kind == Gst.MessageType.WARNING:
             error, _ = message.parse_warning()

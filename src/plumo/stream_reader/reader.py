@@ -25,7 +25,6 @@ from plumo.pipeline_factories.guards import (  # noqa: E402
     refuse_large_frames,
 )
 from plumo.pipeline_factories.custom import CustomPipelineFactory  # noqa: E402
-from plumo.pipeline_factories.http import HTTPPipelineFactory  # noqa: E402
 from plumo.pipeline_factories.sampling import Sampling  # noqa: E402
 from plumo.pipeline_factories.sources import (  # noqa: E402
     RTSP_TRANSPORTS,
@@ -98,7 +97,8 @@ class StreamReader:
       following keyframe.
     - `start_timeout`: seconds to wait for the stream to start playing (default 10).
     - `read_timeout`: seconds to wait for each frame (default 10), or None to wait as long as
-      the stream stays up.
+      the stream stays up; with `max_framerate`, one slot of the limit (1/max_framerate s) more,
+      since the frames it leaves out come meanwhile.
     - `ca_file`: a PEM file of the CAs that may sign an HTTPS or RTSPS stream's certificate,
       instead of the system's (URLs read without a template only).
     - `tls_verify`: True (default), or False to accept any certificate (a warning is logged).
@@ -195,17 +195,15 @@ class StreamReader:
         self._latest = self._options["latest"]
         self._factory: PipelineFactory
         if template is None:
-            source = find_source(url)
-            if source.element == "souphttpsrc":
-                self._factory = HTTPPipelineFactory(
-                    url=url, pipeline_watcher=watch, on_complete=complete
-                )
+            # Its source starts with the pipeline, configured. HTTPPipelineFactory starts its
+            # souphttpsrc on its own first, and the restart that follows may cut into the answer
+            # to that first request, which libsoup 3 does not survive.
+            self._factory = URLPipelineFactory(
+                url=url, pipeline_watcher=watch, on_complete=complete
+            )
+            if find_source(url).element == "souphttpsrc":
                 # A stream cut short is an error, not an end.
                 self._factory.detect_truncation = True
-            else:
-                self._factory = URLPipelineFactory(
-                    url=url, pipeline_watcher=watch, on_complete=complete
-                )
             self._factory.max_framerate = self._max_framerate
             self._factory.keyframes_only = self._options["keyframes_only"]
             self._factory.max_frame_pixels = self._options["max_frame_pixels"]
@@ -384,7 +382,7 @@ class StreamReader:
                 f"The stream reader for '{self._shown_url}' is not open: call open(), or use it "
                 "in a with statement"
             )
-        read_timeout = self._options["read_timeout"]
+        read_timeout = self._frame_wait
         deadline = math.inf if read_timeout is None else time.monotonic() + read_timeout
         while True:
             result = self._connection.step(deadline, _PULL_SLICE)
@@ -392,6 +390,15 @@ class StreamReader:
                 return result  # type: ignore[no-any-return]
             if time.monotonic() >= deadline:
                 raise self._connection.timeout_error(read_timeout)
+
+    @property
+    def _frame_wait(self) -> Optional[float]:
+        """How long a frame may take, in seconds: `read_timeout`, and under a frame-rate limit
+        the slot of the limit too, the time the frames it leaves out take to come."""
+        read_timeout = self._options["read_timeout"]
+        if read_timeout is None or self._max_framerate is None:
+            return read_timeout
+        return read_timeout + 1 / self._max_framerate
 
     def __iter__(self) -> Iterator[np.ndarray]:
         """The frames' images, up to the end of the stream."""
