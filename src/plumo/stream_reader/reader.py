@@ -81,6 +81,8 @@ SUPPORTED_OPTIONS = {
     "pixel_format": (str,),
     # Keyframes alone, the others never decoded.
     "keyframes_only": (bool,),
+    # (width, height) to scale every frame to, as it is converted; None: as decoded.
+    "size": (tuple, list, type(None)),
 }
 """The options a `StreamReader` takes, by name, with the types their values may have."""
 
@@ -92,6 +94,7 @@ DEFAULT_OPTIONS = {
     "max_frame_pixels": DEFAULT_MAX_FRAME_PIXELS,
     "pixel_format": "bgr",
     "keyframes_only": False,
+    "size": None,
     "tls_verify": True,
     "user_agent": None,
     "headers": None,
@@ -202,6 +205,9 @@ class StreamReader:
     - `keyframes_only`: False (default), or True to decode and deliver only keyframes, with
       their own timestamps (with `max_framerate`, at most that many a second). Video without
       keyframe marks (raw video, images, MJPEG) is all keyframes.
+    - `size`: (width, height) to have every frame at that size, scaled as it is converted, in
+      one pass (averaging the pixels each one covers when shrinking, interpolating when
+      growing), or None (default) for frames as the stream has them.
 
     `open()` starts GStreamer (`plumo.sysboot.start()`) if needed, builds the pipeline and waits
     for it to play and for the first frame's size (`info`); `close()` stops it and releases what
@@ -235,6 +241,7 @@ class StreamReader:
         self._check_ranges()
         self._pixel_format = self._options["pixel_format"]
         self._check_choice("pixel_format", PIXEL_FORMATS)
+        self._size = self._check_size()
         self._check_choice("rtsp_transport", RTSP_TRANSPORTS)
         self._url = url
         self._shown_url = redact_url(url)
@@ -329,6 +336,24 @@ class StreamReader:
                     f"Option '{name}' should be a positive, finite number, got {value!r}"
                 )
 
+    def _check_size(self) -> Optional[Tuple[int, int]]:
+        size = self._options["size"]
+        if size is None:
+            return None
+        if len(size) != 2 or not all(
+            isinstance(side, int) and not isinstance(side, bool) and side > 0 for side in size
+        ):
+            raise InvalidRuntimeOptionError(
+                f"Option 'size' should be two positive ints (width, height), got {size!r}"
+            )
+        width, height = size
+        most = self._options["max_frame_pixels"]
+        if most is not None and width * height > most:
+            raise InvalidRuntimeOptionError(
+                f"Option 'size': {width}x{height} frames exceed max_frame_pixels ({most} pixels)"
+            )
+        return (width, height)
+
     def _check_choice(self, name: str, choices) -> None:
         if self._options[name] not in choices:
             raise InvalidRuntimeOptionError(
@@ -364,6 +389,11 @@ class StreamReader:
     def pixel_format(self) -> str:
         """The frames' pixels: "bgr", "rgb" or "gray"."""
         return self._pixel_format
+
+    @property
+    def size(self) -> Optional[Tuple[int, int]]:
+        """The (width, height) frames are scaled to; None: as the stream has them."""
+        return self._size
 
     @property
     def frames_read(self) -> int:
@@ -668,7 +698,7 @@ class StreamReader:
         """The appsink's next frame, waited for at most `wait` seconds; None if none came."""
         arrived = self._state.frames_arrived
         try:
-            pulled = pull_frame(appsink, wait, self._pixel_format)
+            pulled = pull_frame(appsink, wait, self._pixel_format, self._size)
         except SampleConversionError as e:
             # A frame that does not hold what its caps say: never hand it out.
             raise StreamReadError(f"Error reading '{self._shown_url}': {e}") from e
