@@ -131,7 +131,8 @@ def read_plumo(url: str, frames: Frames, pixel_format: Optional[str], **options)
             frames.add(frame)
 
 
-def read_capture(capture, frames: Frames) -> None:
+def read_capture(capture, frames: Frames, then: Optional[Callable] = None) -> None:
+    """Every frame of `capture`, through `then` where one is given."""
     try:
         if not capture.isOpened():
             raise RuntimeError("VideoCapture did not open")
@@ -139,7 +140,7 @@ def read_capture(capture, frames: Frames) -> None:
             ok, frame = capture.read()
             if not ok:
                 return
-            frames.add(frame)
+            frames.add(frame if then is None else then(frame))
     finally:
         capture.release()
 
@@ -156,37 +157,22 @@ def read_opencv_gstreamer(url: str, frames: Frames) -> None:
     read_capture(cv2.VideoCapture(description, cv2.CAP_GSTREAMER), frames)
 
 
-def read_pyav(url: str, frames: Frames, thread_type: str) -> None:
+def read_pyav(url: str, frames: Frames, thread_type: str, **to_ndarray) -> None:
     with av.open(url) as container:
         stream = container.streams.video[0]
         stream.thread_type = thread_type
         for frame in container.decode(stream):
-            frames.add(frame.to_ndarray(format="bgr24"))
+            frames.add(frame.to_ndarray(**{"format": "bgr24", **to_ndarray}))
 
 
 def read_opencv_resized(url: str, frames: Frames, size: Tuple[int, int]) -> None:
     """OpenCV/FFmpeg's frames, each shrunk with INTER_AREA and turned into RGB."""
-    capture = cv2.VideoCapture(url, cv2.CAP_FFMPEG)
-    try:
-        if not capture.isOpened():
-            raise RuntimeError("VideoCapture did not open")
-        while True:
-            ok, frame = capture.read()
-            if not ok:
-                return
-            small = cv2.resize(frame, size, interpolation=cv2.INTER_AREA)
-            frames.add(cv2.cvtColor(small, cv2.COLOR_BGR2RGB))
-    finally:
-        capture.release()
+    read_capture(cv2.VideoCapture(url, cv2.CAP_FFMPEG), frames, lambda frame: cv2.cvtColor(
+        cv2.resize(frame, size, interpolation=cv2.INTER_AREA), cv2.COLOR_BGR2RGB))  # fmt: skip
 
 
 def read_pyav_resized(url: str, frames: Frames, size: Tuple[int, int]) -> None:
-    width, height = size
-    with av.open(url) as container:
-        stream = container.streams.video[0]
-        stream.thread_type = "AUTO"
-        for frame in container.decode(stream):
-            frames.add(frame.to_ndarray(width=width, height=height, format="rgb24"))
+    read_pyav(url, frames, "AUTO", width=size[0], height=size[1], format="rgb24")
 
 
 QUEUE = "queue max-size-buffers=4 max-size-bytes=0 max-size-time=0"

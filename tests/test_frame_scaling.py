@@ -21,6 +21,7 @@ from test_native_frames import (  # noqa: E402
     exact_bgr,
     exact_gray,
     upsampled,
+    video_meta_sample,
     yuv_sample,
 )
 
@@ -175,16 +176,7 @@ def test_extreme_sizes(source, target):
 
 def test_planes_laid_out_by_a_video_meta_scale_as_plain_ones():
     y, u, v = smooth_picture(21, 11, "bt601", False, "I420")
-    strides = [40, 24, 16, 0]
-    offsets = [24 * 6 + 16 * 6, 0, 24 * 6, 0]
-    data = bytearray(offsets[0] + 40 * 11)
-    for plane, offset, stride in zip((y, u, v), offsets, strides):
-        for index, row in enumerate(plane):
-            data[offset + index * stride:offset + index * stride + row.size] = row.tobytes()
-    buffer = Gst.Buffer.new_wrapped(bytes(data))
-    GstVideo.buffer_add_video_meta_full(buffer, GstVideo.VideoFrameFlags.NONE,
-                                        GstVideo.VideoFormat.I420, 21, 11, 3, offsets, strides)
-    with_meta = Gst.Sample.new(buffer, caps_for("I420", 21, 11, "2:4:0:0"), None, None)
+    with_meta = video_meta_sample(y, u, v, "2:4:0:0")
     plain = yuv_sample("I420", y, u, v, "2:4:0:0")
     for target in ((10, 5), (8, 11), (40, 30)):
         assert np.array_equal(convert_sample(with_meta, "bgr", target),

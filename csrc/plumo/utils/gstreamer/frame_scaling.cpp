@@ -118,7 +118,8 @@ void shrink_rows(const uint8_t* src, int stride, int rows, uint8_t* dst, int dst
                  int dst_rows, int count) {
     thread_local RowShrink<NarrowSums> narrow;
     thread_local RowShrink<WideSums> wide;
-    if (rows < NarrowSums::most_rows * dst_rows)
+    // A destination row takes at most the whole rows of its share and the two it shares.
+    if (std::int64_t(rows) <= std::int64_t(NarrowSums::most_rows - 2) * dst_rows)
         narrow.run(src, stride, rows, dst, dst_stride, dst_rows, count);
     else
         wide.run(src, stride, rows, dst, dst_stride, dst_rows, count);
