@@ -61,6 +61,19 @@ def encode(description: str, timeout: float = 30.0) -> List[bytes]:
     return chunks
 
 
+def encode_file(description: str, path, timeout: float = 30.0) -> None:
+    """Runs `description ! filesink` to its end, writing `path`."""
+    Gst.init(None)
+    pipeline = Gst.parse_launch(f"{description} ! filesink location=\"{path}\"")
+    pipeline.set_state(Gst.State.PLAYING)
+    try:
+        message = pipeline.get_bus().timed_pop_filtered(
+            int(timeout * Gst.SECOND), Gst.MessageType.EOS | Gst.MessageType.ERROR)
+        assert message is not None and message.type == Gst.MessageType.EOS, message
+    finally:
+        pipeline.set_state(Gst.State.NULL)
+
+
 def video(frames: int, extra: str = "") -> str:
     return (
         f"videotestsrc num-buffers={frames} pattern=solid-color foreground-color={RED_ARGB} {extra}"
@@ -385,6 +398,11 @@ def process_usage() -> tuple:
             key, _, value = line.partition(":")
             status[key] = value.split()
     return int(status["Threads"][0]), fds, int(status["VmRSS"][0])
+
+
+# Under AddressSanitizer (scripts/sanitize.sh) freed memory waits in a quarantine before it is
+# used again, so resident memory grows with every allocation whatever the code does.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def native_usage() -> tuple:

@@ -62,6 +62,18 @@ def test_files_are_read_by_path_or_url(clip_file, server, form, monkeypatch):
     assert (info.width, info.height, info.codec, info.live) == (320, 240, "JPEG", False)
 
 
+@pytest.mark.parametrize("muxer, frames", [("avimux", 45), ("matroskamux", 45), ("mp4mux", None)])
+def test_a_recording_says_its_duration_and_the_frames_its_container_declares(
+    tmp_path, muxer, frames
+):
+    # Written to a file, as a recorder does: the muxer goes back to write its header's duration.
+    path = tmp_path / "clip"
+    streams.encode_file(f"{streams.video(45)} ! x264enc ! h264parse ! {muxer}", path)
+    with StreamReader(path) as reader:
+        info = reader.info
+    assert (info.live, info.frames, info.duration) == (False, frames, pytest.approx(1.5))
+
+
 @pytest.mark.parametrize("kind, message", [("missing", "No such file"), ("folder", "a folder")])
 def test_a_file_that_cannot_be_read_is_named_at_once(tmp_path, kind, message):
     path = tmp_path / "absent.mkv" if kind == "missing" else tmp_path
@@ -93,6 +105,7 @@ def test_rtsp_cameras_are_read_over_each_transport(camera, transport):
         info = reader.info
         frames = [reader.read_frame() for _ in range(10)]
     assert (info.width, info.height, info.fps, info.live) == (320, 240, 25.0, True)
+    assert info.duration is None and info.frames is None
     assert info.codec == {"h264": "H.264", "mjpeg": "JPEG"}[camera.codec]
     pts = [frame.pts for frame in frames]
     assert all(b > a for a, b in zip(pts, pts[1:])), pts
@@ -304,11 +317,11 @@ def test_tls_verify_off_accepts_any_certificate_and_says_so(tmp_path, caplog):
         ({"headers": {"X-A": "1\r\nX-B: 2"}}, "holds a line break"),
         ({"headers": {"X A": "1"}}, "not an HTTP header's name"),
         ({"headers": {"X-A": 1}}, "header names \\(str\\) to values"),
-        ({"headers": ["X-A: 1"]}, "should be of type"),
-        ({"reconnect": 1}, "should be of type"),
-        ({"latest": "yes"}, "should be of type"),
-        ({"tls_verify": None}, "should be of type"),
-        ({"user_agent": 5}, "should be of type"),
+        ({"headers": ["X-A: 1"]}, "should be a dict or None, got list$"),
+        ({"reconnect": 1}, "should be True or False, got int 1"),
+        ({"latest": "yes"}, "should be True or False, got str 'yes'"),
+        ({"tls_verify": None}, "should be True or False, got NoneType"),
+        ({"user_agent": 5}, "should be a string or None, got int 5"),
     ],
 )
 def test_bad_source_options_are_refused_at_once(options, message):

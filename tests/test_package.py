@@ -28,3 +28,11 @@ def test_logger_reachable_both_ways():
 
     assert plumo.logger is from_module
     assert isinstance(from_module, logging.Logger) and from_module.name == "plumo"
+
+
+def test_the_installed_package_carries_its_licence():
+    from importlib import metadata
+
+    assert metadata.metadata("plumo")["License"] == "Apache-2.0"
+    [licence] = [f for f in metadata.files("plumo") if f.name == "LICENSE"]
+    assert "Apache License" in licence.read_text() and "Version 2.0" in licence.read_text()

@@ -124,7 +124,7 @@ def test_natural_pictures_at_a_size_are_a_resize_of_the_exact_conversion(natural
     reference = decoded(url)
     frames = {}
     for pixel_format in ("rgb", "gray"):
-        with StreamReader(url, pixel_format=pixel_format, size=list(size)) as reader:
+        with StreamReader(url, pixel_format=pixel_format, size=size) as reader:
             frames[pixel_format] = list(iter(reader.read_frame, None))
             assert reader.size == size
             assert (reader.info.width, reader.info.height) == (1280, 720)  # the stream's own
@@ -301,7 +301,8 @@ def test_bad_pixel_formats_are_refused_at_once(value, message):
     ({"size": (640, 360, 3)}, "two positive ints"),
     ({"size": (640.0, 360)}, "two positive ints"),
     ({"size": (True, 360)}, "two positive ints"),
-    ({"size": "640x360"}, "Option 'size' should be of type"),
+    ({"size": "640x360"}, "Option 'size' should be a tuple or None, got str"),
+    ({"size": [640, 360]}, "should be a tuple or None, got list"),
     ({"size": (9000, 9000)}, "9000x9000 frames exceed max_frame_pixels"),
     ({"size": (100, 100), "max_frame_pixels": 9999}, "exceed max_frame_pixels"),
 ])  # fmt: skip

@@ -181,16 +181,16 @@ def test_a_stream_that_never_plays_times_out(server):
     "options, message",
     [
         ({"fps": 5}, "Unknown option 'fps'"),
-        ({"start_timeout": "5"}, "Option 'start_timeout' should be of type"),
-        ({"read_timeout": [1]}, "Option 'read_timeout' should be of type"),
+        ({"start_timeout": "5"}, "Option 'start_timeout' should be a number, got str '5'"),
+        ({"read_timeout": [1]}, "Option 'read_timeout' should be a number or None, got list$"),
         ({"max_framerate": 0}, "Option 'max_framerate' should be a positive, finite number, got 0"),
         ({"max_framerate": True}, "should be a positive, finite number, got True"),
         ({"start_timeout": -1}, "got -1"),
-        ({"start_timeout": None}, "Option 'start_timeout' should be of type"),
+        ({"start_timeout": None}, "Option 'start_timeout' should be a number, got NoneType"),
         ({"read_timeout": math.inf}, "got inf"),
         ({"read_timeout": math.nan}, "got nan"),
         ({"max_frame_pixels": 0}, "Option 'max_frame_pixels' should be a positive"),
-        ({"max_frame_pixels": 1.5}, "Option 'max_frame_pixels' should be of type"),
+        ({"max_frame_pixels": 1.5}, "should be a whole number or None, got float 1.5"),
         ({"max_frame_pixels": False}, "got False"),
     ],
 )
@@ -238,7 +238,7 @@ def test_a_ca_file_lets_a_camera_with_its_own_certificate_be_read(https_server):
 @pytest.mark.parametrize(
     "options, message",
     [({"ca_file": "/no/such/ca.pem"}, "Option 'ca_file': ca_file '/no/such/ca.pem' cannot be read"),
-     ({"ca_file": 5}, "Option 'ca_file' should be of type"),
+     ({"ca_file": 5}, "Option 'ca_file' should be a string, a path or None, got int 5"),
      ({"ca_file": __file__}, "holds no PEM certificate"),
      ({"ca_file": __file__, "template": CUSTOM_TEMPLATE}, "applies to HTTPS URLs read without")],
 )  # fmt: skip
@@ -333,7 +333,7 @@ def test_open_read_close_cycles_leave_nothing_behind(server):
     # Streaming threads go back to GLib's pool, which lets them go a moment later.
     assert streams.wait_for(lambda: streams.native_usage()[0] <= max(threads[:10]), 5), threads
     assert max(fds[10:]) <= max(fds[:10]), fds
-    assert rss[-1] - max(rss[:10]) < 4 * 1024, rss
+    assert streams.SANITIZED or rss[-1] - max(rss[:10]) < 4 * 1024, rss
     assert live_pipelines() == pipelines_before
 
 

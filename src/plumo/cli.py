@@ -12,10 +12,12 @@ Without a URL, `read` reads a short clip that it generates and serves itself on 
 """
 
 import argparse
+import difflib
 import math
+import re
 import sys
 import time
-from typing import List, Optional
+from typing import List, NoReturn, Optional
 
 import plumo
 
@@ -33,16 +35,52 @@ def main(argv: Optional[List[str]] = None) -> int:
         argv = ["read"]
     parser = _parser()
     try:
-        args = parser.parse_args(argv)
-        return args.run(args, parser)
-    except SystemExit as e:  # argparse has printed its one-line error, or the help
+        args, unknown = parser.parse_known_args(argv)
+        command: _Parser = getattr(args, "command_parser", parser)
+        if unknown:
+            # Said by the command they were given to, with the option that was meant.
+            command.error(f"unrecognized arguments: {' '.join(unknown)}"
+                          f"{command.suggestion(unknown)}")  # fmt: skip
+        return args.run(args, command)
+    except SystemExit as e:  # argparse has printed its error, or the help
         return e.code if isinstance(e.code, int) else EXIT_USAGE
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
 
 
-def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+class _Parser(argparse.ArgumentParser):
+    """argparse's parser, with errors of two lines: what is wrong (and the option or command
+    most likely meant), and where the help is; never the whole usage."""
+
+    def error(self, message: str) -> NoReturn:
+        message = _with_choice_suggestion(message)
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message}\nSee '{self.prog} --help'.\n")
+
+    def suggestion(self, unknown: List[str]) -> str:
+        """"; did you mean --max-framerate?" for the first mistyped option among `unknown`."""
+        known = [o for o in self._option_string_actions if o.startswith("--")]
+        for given in unknown:
+            if given.startswith("--"):
+                name = given.partition("=")[0]
+                close = difflib.get_close_matches(name, known, n=1, cutoff=0.6)
+                if close:
+                    return f" (did you mean {close[0]}?)"
+        return ""
+
+
+def _with_choice_suggestion(message: str) -> str:
+    """argparse's "invalid choice: 'raed' (choose from 'read', 'probe')", with the one meant."""
+    found = re.search(r"invalid choice: '([^']*)' \(choose from (.*)\)", message)
+    if found:
+        choices = re.findall(r"'([^']*)'", found.group(2))
+        close = difflib.get_close_matches(found.group(1), choices, n=1, cutoff=0.5)
+        if close:
+            return f"{message}; did you mean '{close[0]}'?"
+    return message
+
+
+def _parser() -> "_Parser":
+    parser = _Parser(
         prog="plumo",
         description="Reads video streams into BGR, RGB or gray frames with GStreamer. Without a "
         "command, reads a generated demo clip served on 127.0.0.1.",
@@ -92,7 +130,7 @@ def _parser() -> argparse.ArgumentParser:
     read.add_argument("--snapshot", metavar="FILE.png|FILE.jpg",
                       help="save the last frame read as an image, in the format its extension "
                       "names (.png, .jpg, .jpeg)")  # fmt: skip
-    read.set_defaults(run=_read)
+    read.set_defaults(run=_read, command_parser=read)
     probe = commands.add_parser(
         "probe",
         help="open a stream and print its size, frame rate, codec and liveness as JSON",
@@ -107,7 +145,7 @@ def _parser() -> argparse.ArgumentParser:
         help="seconds to wait for the stream to start (default: 10)",
     )  # fmt: skip
     _add_source_arguments(probe)
-    probe.set_defaults(run=_probe)
+    probe.set_defaults(run=_probe, command_parser=probe)
     parser.set_defaults(run=lambda _args, p: p.error("choose a command"))
     return parser
 

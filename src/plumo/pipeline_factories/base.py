@@ -89,9 +89,10 @@ def _check_max_framerate(max_framerate) -> Optional[float]:
             f"max_framerate must be a number of frames per second or None, "
             f"not {type(max_framerate).__name__}"
         )
-    if not max_framerate > 0 or max_framerate == float("inf"):
+    rate = float(max_framerate)
+    if not rate > 0 or rate == float("inf"):
         raise ValueError(f"max_framerate must be a positive, finite number, not {max_framerate}")
-    return float(max_framerate)
+    return rate
 
 
 def _check_flag(name: str, value) -> bool:

@@ -8,6 +8,7 @@ after it is the same: the decoder, and the frames at the appsink.
 """
 
 import os
+import re
 from dataclasses import dataclass, field
 from typing import Dict, Optional, Tuple
 from urllib.parse import unquote, urlsplit, urlunsplit
@@ -95,7 +96,7 @@ def find_source(url) -> Source:
         raise ValueError(
             f"'{redact_url(url)}' is not a source plumo reads: give an http://, https://, "
             "rtsp://, rtsps:// or file:// URL or a file's path, or a pipeline template for "
-            "other sources"
+            f"other sources{missing_scheme_hint(url)}"
         )
     if not parts.hostname:
         raise ValueError(f"'{redact_url(url)}' has no host")
@@ -202,3 +203,17 @@ def _warn_unverified(url: str) -> None:
         f"{redact_url(url)}: tls_verify is off, so any certificate is accepted: the stream may "
         "come from anyone on the way to the camera"
     )
+
+
+# A host with a port, or a dotted name or an address, before the first slash: a URL whose scheme
+# was left out ("127.0.0.1:8000/a.mp4", "camera.local:554/stream").
+_LOOKS_LIKE_HOST = re.compile(r"^(?:[\w-]+(?:\.[\w-]+)*:\d{1,5}(?:/|$)|[\w-]+(?:\.[\w-]+)+/)")
+
+
+def missing_scheme_hint(path: str) -> str:
+    """"; did you mean 'http://...'?" for a path or URL that looks like a URL whose scheme was
+    left out; empty otherwise."""
+    if not _LOOKS_LIKE_HOST.match(path) or path.startswith((".", "/")):
+        return ""
+    scheme = "rtsp" if re.match(r"^[^/]*:554(?:/|$)", path) else "http"
+    return f"; did you mean '{scheme}://{path}'?"

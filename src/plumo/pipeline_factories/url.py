@@ -18,6 +18,7 @@ from plumo.pipeline_factories.sources import (  # noqa: E402
     Source,
     find_source,
     make_rtsp_source,
+    missing_scheme_hint,
     on_rtsp_pad_added,
     select_video_streams,
 )
@@ -62,7 +63,7 @@ class URLPipelineFactory(PipelineFactory):
         """
         source = self._source
         if source.is_file:
-            _check_readable(source.location)
+            _check_readable(source.location, self._url or source.location)
         pipeline = Pipeline(redact_url(self._url or ""))
         try:
             pipeline.add_bus_watch(self._pipeline_watcher, pipeline)
@@ -94,10 +95,11 @@ class URLPipelineFactory(PipelineFactory):
         return container
 
 
-def _check_readable(path: str) -> None:
+def _check_readable(path: str, given: str) -> None:
     if not os.path.exists(path):
-        raise StreamSetupError(f"No such file: '{path}'")
+        raise StreamSetupError(f"No such file: '{path}'{missing_scheme_hint(given)}")
     if os.path.isdir(path):
         raise StreamSetupError(f"'{path}' is a folder, not a video file")
     if not os.access(path, os.R_OK):
         raise StreamSetupError(f"'{path}' cannot be read (permission denied)")
+

@@ -2,7 +2,7 @@
 group of sources), each task running a `StreamReader` on a Ray worker."""
 
 import functools
-from typing import Iterable, Iterator, List, Optional
+from typing import TYPE_CHECKING, Any, Iterable, Iterator, List, Mapping, Optional
 
 import numpy as np
 import pyarrow as pa
@@ -14,6 +14,11 @@ from ray.data.extensions import ArrowTensorArray
 from plumo.errors import StreamReadError
 from plumo.ray.sources import Source, check_count, check_sources, split_evenly
 from plumo.utils.urls import redact_url
+
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
+
+    from plumo.stream_reader.options import ReaderOptions
 
 BLOCK_BYTES = 32 * 1024 * 1024
 """About how many bytes of frames a block holds (at least one frame)."""
@@ -33,7 +38,7 @@ class StreamDatasource(Datasource):
     then wraps as it is.
     """
 
-    def __init__(self, sources: Iterable[Source], **options):
+    def __init__(self, sources: Iterable[Source], **options: "Unpack[ReaderOptions]"):
         """
         :raises ValueError: No sources, or a source plumo does not read
         :raises InvalidRuntimeOptionError: An option is unknown, of the wrong type or out of range
@@ -61,7 +66,7 @@ class StreamDatasource(Datasource):
 
 
 def read_streams(sources: Iterable[Source], *, parallelism: Optional[int] = None,
-                 **options) -> "ray.data.Dataset":  # fmt: skip
+                 **options: "Unpack[ReaderOptions]") -> "ray.data.Dataset":  # fmt: skip
     """The frames of `sources` (recordings: files, clips over HTTP, finite streams) as a Ray
     Dataset, read by Ray workers; see `StreamDatasource` for its columns::
 
@@ -89,7 +94,7 @@ def read_streams(sources: Iterable[Source], *, parallelism: Optional[int] = None
     return ray.data.read_datasource(datasource, override_num_blocks=tasks)
 
 
-def _read_sources(sources: List[str], options: dict) -> Iterator[pa.Table]:
+def _read_sources(sources: List[str], options: Mapping[str, Any]) -> Iterator[pa.Table]:
     """A read task: the blocks of each source in turn."""
     from plumo.stream_reader.reader import StreamReader
 

@@ -6,13 +6,19 @@ import math
 import os
 import threading
 import uuid
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple
+from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List, Optional,
+                    Tuple)  # fmt: skip
 
 import ray
 
 from plumo.logger import logger
 from plumo.ray.sources import Source, check_count, check_sources, split_evenly
 from plumo.utils.urls import redact_text, redact_url
+
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
+
+    from plumo.stream_reader.options import ReaderOptions
 
 # How long a poll waits in the actor for a result before it answers with none.
 _POLL_WAIT = 0.5
@@ -173,7 +179,7 @@ class CameraFleet:
         max_buffered: int = 1000,
         poll_batch: int = 256,
         actor_options: Optional[Dict[str, Any]] = None,
-        **options,
+        **options: "Unpack[ReaderOptions]",
     ):
         """
         :param sources: The cameras' URLs (or any stream `StreamReader` reads); one given twice

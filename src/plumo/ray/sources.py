@@ -2,13 +2,13 @@
 process, before anything is sent to the cluster."""
 
 import os
-from typing import Iterable, List, Union, cast
+from typing import Any, Iterable, List, Mapping, Union, cast
 
 
 Source = Union[str, "os.PathLike[str]"]
 
 
-def check_sources(sources: Iterable[Source], options: dict, what: str) -> List[str]:
+def check_sources(sources: Iterable[Source], options: Mapping[str, Any], what: str) -> List[str]:
     """The sources as the workers get them: each a str (a path made a str), each once, in the
     order given. Every source is checked with `options` the way a `StreamReader` checks them
     (nothing is opened), so that a mistake is raised here rather than in a worker.

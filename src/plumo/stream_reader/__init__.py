@@ -13,10 +13,11 @@ from plumo.stream_reader.frame import Frame
 if TYPE_CHECKING:  # type checkers see the real names; at run time they come on first use
     from plumo.stream_reader.group import StreamGroup
     from plumo.stream_reader.info import StreamInfo
+    from plumo.stream_reader.options import ReaderOptions
     from plumo.stream_reader.reader import DEFAULT_OPTIONS, SUPPORTED_OPTIONS, StreamReader
 
-__all__ = ["Frame", "StreamReader", "StreamGroup", "StreamInfo", "SUPPORTED_OPTIONS",
-           "DEFAULT_OPTIONS"]  # fmt: skip
+__all__ = ["Frame", "StreamReader", "StreamGroup", "StreamInfo", "ReaderOptions",
+           "SUPPORTED_OPTIONS", "DEFAULT_OPTIONS"]  # fmt: skip
 
 _LAZY = {
     "StreamReader": "reader",
@@ -24,6 +25,7 @@ _LAZY = {
     "DEFAULT_OPTIONS": "reader",
     "StreamGroup": "group",
     "StreamInfo": "info",
+    "ReaderOptions": "options",
 }
 
 

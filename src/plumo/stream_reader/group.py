@@ -4,13 +4,18 @@ import os
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
-from typing import Dict, Iterable, Iterator, List, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Dict, Iterable, Iterator, List, Optional, Tuple, Union
 
 from plumo.logger import logger
 from plumo.stream_reader.frame import Frame
 from plumo.stream_reader.reader import _NOTHING, StreamReader
 from plumo.utils.gstreamer import FrameBell
 from plumo.utils.urls import redact_url
+
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
+
+    from plumo.stream_reader.options import ReaderOptions
 
 Source = Union[str, "os.PathLike[str]"]
 
@@ -60,7 +65,7 @@ class StreamGroup:
     together on a few threads. Iterate from one thread.
     """
 
-    def __init__(self, sources: Iterable[Source], **options):
+    def __init__(self, sources: Iterable[Source], **options: "Unpack[ReaderOptions]"):
         """
         :param sources: The streams: URLs or paths, as `StreamReader` takes them; a source
             given twice is read once

@@ -41,6 +41,14 @@ class StreamInfo:
     live: bool
     """Whether the stream is live (a camera, a live source: it has no end and no duration),
     rather than a recording read at its own pace."""
+    duration: Optional[float] = None
+    """A recording's length in seconds, as its container gives it; None for live streams and
+    where the container does not say. A Matroska file written as a stream (without going back
+    to its header) has no duration, and GStreamer's demuxer guesses one from its first clusters."""
+    frames: Optional[int] = None
+    """How many frames a recording holds, as its container declares it (AVI; Matroska, from
+    its duration); None for live streams and where the container does not say (MP4 and Ogg
+    give their duration alone)."""
 
     def to_json(self) -> str:
         return json.dumps(asdict(self))
@@ -56,7 +64,24 @@ def describe_stream(pipeline: Gst.Pipeline, caps: Gst.Caps) -> StreamInfo:
     found, numerator, denominator = structure.get_fraction("framerate")
     if found and numerator > 0 and denominator > 0:
         fps = numerator / denominator
-    return StreamInfo(width, height, fps, _codec(pipeline), _is_live(pipeline))
+    live = _is_live(pipeline)
+    duration = frames = None
+    if not live:
+        known, nanoseconds = pipeline.query_duration(Gst.Format.TIME)
+        duration = nanoseconds / Gst.SECOND if known and nanoseconds > 0 else None
+        frames = _declared_frames(pipeline)
+    return StreamInfo(width, height, fps, _codec(pipeline), live, duration, frames)
+
+
+def _declared_frames(pipeline: Gst.Pipeline) -> Optional[int]:
+    """The frame count upstream of the appsink, where a demuxer declares one: a duration in
+    video's default format, frames."""
+    appsink = getattr(pipeline, "appsink", None)
+    pad = appsink.get_static_pad("sink") if appsink is not None else None
+    if pad is None:
+        return None
+    known, count = pad.peer_query_duration(Gst.Format.DEFAULT)
+    return count if known and count > 0 else None
 
 
 def _codec(pipeline: Gst.Pipeline) -> str:

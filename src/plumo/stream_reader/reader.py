@@ -7,9 +7,12 @@ import random
 import threading
 import time
 import weakref
-from typing import Any, Iterator, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Iterator, Optional, Tuple, Union
 
 import numpy as np
+
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
 
 # First: it pins the bindings' versions and initialises GStreamer.
 from plumo.utils.gstreamer import (  # isort: skip
@@ -49,44 +52,14 @@ from plumo.pipeline_factories.url import URLPipelineFactory  # noqa: E402
 from plumo.stream_reader.causes import FailureEvidence  # noqa: E402
 from plumo.stream_reader.frame import Frame  # noqa: E402
 from plumo.stream_reader.info import StreamInfo, describe_stream  # noqa: E402
-from plumo.stream_reader.knobset import check_knobset  # noqa: E402
+from plumo.stream_reader.options import (  # noqa: E402
+    SUPPORTED_OPTIONS,
+    ReaderOptions,
+    check_options,
+)
 from plumo.utils.urls import redact_text, redact_url  # noqa: E402
 
-SUPPORTED_OPTIONS = {
-    # The most frames a second to deliver; None delivers every frame.
-    "max_framerate": (int, float, type(None)),
-    # Seconds to wait for the stream to start playing.
-    "start_timeout": (int, float),
-    # Seconds to wait for each frame; None waits as long as the stream stays up.
-    "read_timeout": (int, float, type(None)),
-    # A PEM file of the CAs an HTTPS or RTSPS stream's certificate may come from, instead of the
-    # system's.
-    "ca_file": (str, os.PathLike, type(None)),
-    # False: accept any certificate (a warning says so).
-    "tls_verify": (bool,),
-    # The User-Agent an HTTP or RTSP source sends; None: GStreamer's.
-    "user_agent": (str, type(None)),
-    # Extra HTTP request headers, by name.
-    "headers": (dict, type(None)),
-    # How an RTSP stream's packets travel: "auto", "tcp" or "udp".
-    "rtsp_transport": (str,),
-    # Rebuild the pipeline when a stream drops after it started, and go on.
-    "reconnect": (bool,),
-    # Keep the newest decoded frame alone; drop those not read in time.
-    "latest": (bool,),
-    # The most pixels a frame may have; larger frames end the stream before they are decoded
-    # into memory. None: no limit.
-    "max_frame_pixels": (int, type(None)),
-    # The frames' pixels: "bgr", "rgb", or "gray" (the luma alone, full range).
-    "pixel_format": (str,),
-    # Keyframes alone, the others never decoded.
-    "keyframes_only": (bool,),
-    # (width, height) to scale every frame to, as it is converted; None: as decoded.
-    "size": (tuple, list, type(None)),
-}
-"""The options a `StreamReader` takes, by name, with the types their values may have."""
-
-DEFAULT_OPTIONS = {
+DEFAULT_OPTIONS: Dict[str, Any] = {
     "max_framerate": None,
     "start_timeout": 10.0,
     "read_timeout": 10.0,
@@ -217,7 +190,11 @@ class StreamReader:
     """
 
     def __init__(
-        self, url: Union[str, "os.PathLike[str]"], *, template: Optional[str] = None, **options
+        self,
+        url: Union[str, "os.PathLike[str]"],
+        *,
+        template: Optional[str] = None,
+        **options: "Unpack[ReaderOptions]",
     ):
         """
         :param url: The stream's URL, or a file's path (str or path-like)
@@ -236,8 +213,8 @@ class StreamReader:
             raise TypeError(f"url must be a str or a path, not {type(url).__name__}")
         if template is not None and type(template) is not str:
             raise TypeError(f"template must be a str or None, not {type(template).__name__}")
-        check_knobset(options, SUPPORTED_OPTIONS)
-        self._options = {**DEFAULT_OPTIONS, **options}
+        check_options(options)
+        self._options: Dict[str, Any] = {**DEFAULT_OPTIONS, **options}
         self._check_ranges()
         self._pixel_format = self._options["pixel_format"]
         self._check_choice("pixel_format", PIXEL_FORMATS)
