@@ -44,6 +44,7 @@ import subprocess
 import sys
 import threading
 import time
+import weakref
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable, Dict, List, Optional, Tuple
@@ -188,7 +189,9 @@ LIMIT_I420 = (
 def read_gstreamer(url: str, frames: Frames, description: str) -> None:
     """Runs the description into a fakesink, with plumo's decoder set-up; counts what arrives."""
     pipeline = Gst.parse_launch(f"{description.format(url=url)} ! fakesink name=sink sync=false")
-    pipeline.get_by_name("decoder").connect("deep-element-added", base._tune_decoder_element)
+    pipeline.get_by_name("decoder").connect(
+        "deep-element-added", base._tune_decoder_element, weakref.ref(pipeline)
+    )
     bus = pipeline.get_bus()
     pipeline.set_state(Gst.State.PLAYING)
     try:

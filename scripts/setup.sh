@@ -41,6 +41,9 @@ APT_PACKAGES=(
     openssl
     # The tests' RTSP cameras.
     gir1.2-gst-rtsp-server-1.0
+    # The conformance tests' clips that GStreamer cannot make (variable frame rate), and the
+    # independent decode their pictures are checked against.
+    ffmpeg
 )
 # More packages for a caller's own needs (bench/setup.sh: the benchmark's rivals).
 read -r -a EXTRA_PACKAGES <<<"${PLUMO_EXTRA_PACKAGES:-}"

@@ -64,3 +64,33 @@ def silent_server():
 
     with streams.SilentServer() as url:
         yield url
+
+
+@pytest.fixture
+def reader_loop(monkeypatch, main_loop):
+    """Readers opened in the test hear their streams on the main_loop fixture's loop: the library
+    start-up would leave its own running in this process for good."""
+    from plumo.stream_reader import reader
+
+    monkeypatch.setattr(reader, "sysboot", type("Boot", (), {"start": lambda: None}))
+
+
+@pytest.fixture(scope="session")
+def clip_files(tmp_path_factory):
+    """The clips of media.CLIPS, each made with ffmpeg when first asked for, in one folder."""
+    import media
+
+    return media.ClipFiles(str(tmp_path_factory.mktemp("clips")))
+
+
+@pytest.fixture(scope="session")
+def file_servers(clip_files):
+    """The clips' folder served over HTTP by a server that honours Range requests ("http"), by
+    one that ignores them, as Python's http.server does ("http-no-range"), and by one that says
+    it takes them and does not ("http-false-range")."""
+    import streams
+
+    with streams.FileServer(clip_files.folder, "honoured") as honoured, \
+            streams.FileServer(clip_files.folder, "ignored") as ignored, \
+            streams.FileServer(clip_files.folder, "claimed") as claimed:  # fmt: skip
+        yield {"http": honoured, "http-no-range": ignored, "http-false-range": claimed}

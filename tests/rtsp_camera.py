@@ -2,7 +2,7 @@
 library at rtsp://127.0.0.1:PORT/stream, in a process of its own, so that a test can cut its
 power (SIGKILL) and bring it back on the same port.
 
-    .venv/bin/python tests/rtsp_camera.py --port P --codec mjpeg|h264
+    .venv/bin/python tests/rtsp_camera.py --port P --codec mjpeg|h264|h265|audio
         [--width 320 --height 240 --fps 25] [--tcp-only] [--lose-udp] [--user U --password W]
         [--stamp] [--tls CERT.pem KEY.pem]
 
@@ -126,6 +126,9 @@ class Pictures:
 def _encoder(codec: str, fps: int) -> str:
     if codec == "mjpeg":
         return "jpegenc quality=85 ! rtpjpegpay name=pay0 pt=26"
+    if codec == "h265":
+        return (f"x265enc tune=zerolatency speed-preset=ultrafast key-int-max={fps}"
+                " ! rtph265pay name=pay0 pt=96 config-interval=1")  # fmt: skip
     if Gst.ElementFactory.find("x264enc") is not None:
         encoder = f"x264enc tune=zerolatency speed-preset=ultrafast key-int-max={fps}"
     else:
@@ -134,18 +137,34 @@ def _encoder(codec: str, fps: int) -> str:
     return f"{encoder} ! rtph264pay name=pay0 pt=96 config-interval=1"
 
 
-def _feed(appsrc, fps: int, pictures: Pictures) -> None:
-    """Pushes a picture every 1/fps s, made as it is pushed, until the media is torn down."""
-    start = time.monotonic()
-    index = 0
-    while True:
-        # The picture due now: one that a busy machine made late is not followed by a burst.
-        index = max(index, int((time.monotonic() - start) * fps))
-        time.sleep(max(0.0, start + index / fps - time.monotonic()))
-        buffer = Gst.Buffer.new_wrapped(pictures.make(index, time.time()))
-        if appsrc.emit("push-buffer", buffer) != Gst.FlowReturn.OK:
-            return  # flushing: the media was unprepared (its last client left)
-        index += 1
+class _Feed:
+    """The camera's one source of pictures: a thread that makes a picture every 1/fps s and
+    pushes it into the appsrc of the media that plays now (a media made again after its last
+    viewer left gets a new appsrc), dropping it while none plays."""
+
+    def __init__(self, fps: int, pictures: Pictures):
+        self._fps, self._pictures = fps, pictures
+        self._appsrc = None
+        self._lock = threading.Lock()
+        threading.Thread(target=self._run, daemon=True).start()
+
+    def into(self, appsrc) -> None:
+        with self._lock:
+            self._appsrc = appsrc
+
+    def _run(self) -> None:
+        start = time.monotonic()
+        index = 0
+        while True:
+            # The picture due now: one that a busy machine made late is not followed by a burst.
+            index = max(index, int((time.monotonic() - start) * self._fps))
+            time.sleep(max(0.0, start + index / self._fps - time.monotonic()))
+            with self._lock:
+                appsrc = self._appsrc
+            if appsrc is not None:
+                buffer = Gst.Buffer.new_wrapped(self._pictures.make(index, time.time()))
+                appsrc.emit("push-buffer", buffer)  # flushing while its media is not playing
+            index += 1
 
 
 def _drop(_pad, _info):
@@ -172,16 +191,20 @@ def serve(args) -> int:
         )
     else:
         source = f"videotestsrc is-live=true pattern=ball ! {caps}"
+    launch = f"{source} ! {_encoder(args.codec, args.fps)}"
+    if args.codec == "audio":  # a camera that sends its microphone alone
+        launch = "audiotestsrc is-live=true ! audioconvert ! opusenc ! rtpopuspay name=pay0 pt=97"
     factory = GstRtspServer.RTSPMediaFactory()
-    factory.set_launch(f"( {source} ! {_encoder(args.codec, args.fps)} )")
+    factory.set_launch(f"( {launch} )")
     factory.set_shared(True)
     if args.tcp_only:
         factory.set_protocols(GstRtsp.RTSPLowerTrans.TCP)
 
+    feed = _Feed(args.fps, pictures) if args.stamp else None
+
     def configure(_factory, media):
-        if args.stamp:
-            appsrc = media.get_element().get_by_name("src")
-            threading.Thread(target=_feed, args=(appsrc, args.fps, pictures), daemon=True).start()
+        if feed is not None:
+            feed.into(media.get_element().get_by_name("src"))
         if args.lose_udp:
             # The media's UDP senders are made when a client first sets up UDP, in the media's
             # pipeline (the parent of the factory's bin).
@@ -232,7 +255,7 @@ def serve(args) -> int:
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--port", type=int, required=True)
-    parser.add_argument("--codec", choices=("mjpeg", "h264"), required=True)
+    parser.add_argument("--codec", choices=("mjpeg", "h264", "h265", "audio"), required=True)
     parser.add_argument("--width", type=int, default=320)
     parser.add_argument("--height", type=int, default=240)
     parser.add_argument("--fps", type=int, default=25)

@@ -14,7 +14,7 @@ import sys
 import tempfile
 import threading
 import time
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from http.server import BaseHTTPRequestHandler, SimpleHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 from typing import List, Optional, Sequence
 
@@ -253,7 +253,7 @@ class StreamServer:
     - `/camera.mjpg`, `/chunked.mkv`, `/file.mkv`: streams that end in full or are cut short, in
       the ways their functions below say; `/huge.mjpg`: a camera with 16000x16000 frames.
     - `/audio.wav`: a stream without video.
-    - `/page.html`: text, not media.
+    - `/page.html`, `/notes.txt`, `/status.json`: a web page, text and JSON, not media.
     - anything else: 404.
     """
 
@@ -278,6 +278,8 @@ class StreamServer:
                         "/truncated.mkv": self.send_truncated,
                         "/audio.wav": self.send_audio,
                         "/page.html": self.send_page,
+                        "/notes.txt": self.send_notes,
+                        "/status.json": self.send_status,
                     }.get(path)
                     if route is None and path in _CUT_SHORT_ROUTES:
                         route = functools.partial(_CUT_SHORT_ROUTES[path], self, server)
@@ -316,6 +318,13 @@ class StreamServer:
             def send_page(self, _query):
                 self.send_body(b"<html><body>" + b"not a video " * 400 + b"</body></html>",
                                "text/html")  # fmt: skip
+
+            def send_notes(self, _query):
+                self.send_body(b"Not a video, but notes about one. " * 60, "text/plain")
+
+            def send_status(self, _query):
+                self.send_body(b'{"status": "ok", "cameras": [1, 2, 3], "video": null}',
+                               "application/json")  # fmt: skip
 
             def send_live(self, query):
                 limit = int(query.partition("frames=")[2] or 0) or None
@@ -368,6 +377,70 @@ class StreamServer:
         self._thread.join(5)
 
 
+class FileServer(ThreadingHTTPServer):
+    """The files of a folder over HTTP on 127.0.0.1, as three kinds of server serve them:
+
+    - `ranges="honoured"`: Range requests answered 206 with the bytes asked for, and said so
+      (Accept-Ranges: bytes), as web servers do;
+    - `ranges="ignored"`: Python's own `http.server`, which answers every request with the whole
+      file and says nothing about ranges (a common way to serve a folder);
+    - `ranges="claimed"`: says it takes Range requests, and answers them with the whole file.
+    """
+
+    daemon_threads = True
+
+    def __init__(self, folder: str, ranges: str = "honoured"):
+        if ranges == "ignored":
+            handler = functools.partial(_QuietFolderHandler, directory=folder)
+        else:
+            honoured = ranges == "honoured"
+
+            class Handler(_QuietHandler):
+                def do_GET(self):
+                    path = os.path.join(folder, self.path.partition("?")[0].lstrip("/"))
+                    if not os.path.isfile(path):
+                        self.send_error(404)
+                        return
+                    with open(path, "rb") as f:
+                        body = f.read()
+                    start, end = 0, len(body) - 1
+                    asked = self.headers.get("Range", "")
+                    if honoured and asked.startswith("bytes="):
+                        first, _, last = asked[len("bytes="):].partition("-")
+                        start, end = int(first or 0), min(int(last or end), end)
+                        self.send_response(206)
+                        self.send_header("Content-Range", f"bytes {start}-{end}/{len(body)}")
+                    else:
+                        self.send_response(200)
+                    self.send_header("Accept-Ranges", "bytes")
+                    self.send_header("Content-Type", "application/octet-stream")
+                    self.send_header("Content-Length", str(end + 1 - start))
+                    self.end_headers()
+                    self.wfile.write(body[start : end + 1])
+
+            handler = Handler
+        super().__init__(("127.0.0.1", 0), handler)
+
+    def handle_error(self, request, client_address):
+        pass  # clients hang up on purpose
+
+    def url(self, name: str) -> str:
+        return f"http://127.0.0.1:{self.server_address[1]}/{name}"
+
+    def __enter__(self):
+        threading.Thread(target=self.serve_forever, name="FileServer", daemon=True).start()
+        return self
+
+    def __exit__(self, *exc):
+        self.shutdown()
+        self.server_close()
+
+
+class _QuietFolderHandler(SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+
 class SilentServer:
     """A local port that takes connections (the kernel completes them) and never answers: a
     stream that never starts."""
@@ -398,6 +471,20 @@ def process_usage() -> tuple:
             key, _, value = line.partition(":")
             status[key] = value.split()
     return int(status["Threads"][0]), fds, int(status["VmRSS"][0])
+
+
+def settled_usage(timeout: float = 10.0) -> tuple:
+    """`process_usage()` once threads and open files have held still for a second (the sockets of
+    connections that just ended close a moment later, and GLib lets its idle threads go), or
+    after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    samples = [process_usage()]
+    while time.monotonic() < deadline:
+        time.sleep(0.2)
+        samples = samples[-4:] + [process_usage()]
+        if len(samples) == 5 and len({usage[:2] for usage in samples}) == 1:
+            break
+    return samples[-1]
 
 
 # Under AddressSanitizer (scripts/sanitize.sh) freed memory waits in a quarantine before it is

@@ -283,6 +283,19 @@ def test_an_early_start_reports_only_before_the_pipeline_starts(server, built, m
     assert "not-linked" in early_errors[0].parse_error()[1]
 
 
+@pytest.mark.parametrize("where", ["silent", "refused"])
+def test_an_early_start_that_gets_no_answer_is_given_up(where, silent_server, built):
+    # The early-started source is stopped once its first request is answered: a server that
+    # never answers, or a port that refuses, must not hold the build up for ever.
+    url = silent_server if where == "silent" else f"http://127.0.0.1:{streams.closed_port()}/"
+    result = []
+    builder = threading.Thread(target=lambda: result.append(built(http_factory(url, Recorder()))))
+    builder.start()
+    builder.join(15)
+    assert not builder.is_alive() and len(result) == 1
+    assert result[0].get_by_name(base.BUFFER_SRC_NAME).get_state(0)[1] != Gst.State.NULL
+
+
 def test_a_source_without_a_pad_is_refused(pipelines):
     pipeline = pipelines()
     pipeline.appsink = pipeline.new_element("appsink")
@@ -315,7 +328,7 @@ FAILURES = [
     ("/missing", "Not Found", "Not Found"),
     ("unreachable", REFUSED_BY_EITHER_LIBSOUP, "Could not establish connection to server."),
     ("/audio.wav", "The stream has no video: audio/x-raw", "The stream has no video: audio/x-raw"),
-    ("/page.html", "missing a plug-in", "missing a plug-in: text/html decoder"),
+    ("/page.html", "missing a plug-in", "The URL served a web page (text/html), not a video"),
 ]
 
 

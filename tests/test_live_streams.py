@@ -3,9 +3,11 @@ server in a process of its own, killed and started again as a camera that reboot
 reader's reconnection, its newest-frame mode, what it says of a stream, and what it tells the
 source (trust, user agent, headers)."""
 
+import contextlib
 import logging
 import threading
 import time
+from urllib.parse import urlsplit
 
 import pytest
 
@@ -13,6 +15,7 @@ import streams
 from plumo.errors import InvalidRuntimeOptionError, StreamReadError, StreamSetupError
 from plumo.stream_reader import StreamReader
 from plumo.stream_reader import reader as reader_module
+from plumo.utils.urls import redact_url
 
 # Bounds for waits that normally take a fraction of a second.
 START = 10.0
@@ -131,6 +134,49 @@ def test_rtsp_credentials_are_used_and_never_shown(caplog):
     assert "s3cret" not in caplog.text and "wr0ng" not in caplog.text
 
 
+@contextlib.contextmanager
+def rtsp_failure(case):
+    """The URL of an RTSP camera that cannot be read, in the way `case` names."""
+    if case == "refused":
+        yield f"rtsp://127.0.0.1:{streams.closed_port()}/stream"
+    elif case == "unknown-host":
+        yield "rtsp://camera.invalid:8554/stream"
+    elif case == "no-answer":
+        with streams.black_hole() as port:
+            yield f"rtsp://127.0.0.1:{port}/stream"
+    elif case in ("wrong-password", "no-password"):
+        with streams.RtspCamera("mjpeg", user="admin", password="s3cret") as cam:
+            given = "admin:wr0ng@" if case == "wrong-password" else ""
+            yield cam.url.replace("admin:s3cret@", given)
+    elif case == "no-such-path":
+        with streams.RtspCamera("mjpeg") as cam:
+            yield cam.url.replace("/stream", "/stream2")
+    elif case == "no-video":
+        with streams.RtspCamera("audio") as cam:
+            yield cam.url
+
+
+@pytest.mark.parametrize("case, cause", [
+    ("refused", "Could not establish connection to server: 127.0.0.1:{port} refused the "
+     "connection"),
+    ("unknown-host", "Could not resolve server name 'camera.invalid'"),
+    ("no-answer", "Timeout while waiting for stream to start (2 s): no answer from "
+     "127.0.0.1:{port} yet"),
+    ("wrong-password", "Unauthorized (401): the camera refused the user name and password in "
+     "the URL"),
+    ("no-password", "Unauthorized (401): the camera asks for a user name and password, and the "
+     "URL has none"),
+    ("no-such-path", "Not Found (404): the camera has no stream at '/stream2'"),
+    ("no-video", "The stream has no video: the camera offers audio (OPUS)"),
+])  # fmt: skip
+def test_an_rtsp_camera_that_cannot_start_says_why(case, cause):
+    with rtsp_failure(case) as url:
+        with pytest.raises(StreamSetupError) as failed:
+            StreamReader(url, start_timeout=2).open()
+    port = urlsplit(url).port
+    assert str(failed.value) == f"Cannot open '{redact_url(url)}': {cause.format(port=port)}"
+
+
 # --- reconnection -------------------------------------------------------------------------------
 
 
@@ -180,10 +226,12 @@ def test_a_reconnection_made_while_the_consumer_was_away_is_counted():
             assert reader.reconnects == 1
 
 
-def test_without_reconnect_a_lost_rtsp_camera_is_an_error_not_an_end():
-    # Over TCP, rtspsrc says only in a warning that its connection is gone, then ends its stream.
+@pytest.mark.parametrize("transport", ["tcp", "udp", "auto"])
+def test_without_reconnect_a_lost_rtsp_camera_is_an_error_not_an_end(transport):
+    # rtspsrc says only in a warning that its connection is gone; then, over TCP, it ends its
+    # stream, and over UDP it fails to connect again ("Could not open resource ...").
     with streams.RtspCamera("mjpeg") as cam:
-        with StreamReader(cam.url, rtsp_transport="tcp") as reader:
+        with StreamReader(cam.url, rtsp_transport=transport) as reader:
             assert reader.read() is not None
             cam.stop()
             with pytest.raises(StreamReadError, match="connection was lost"):

@@ -14,26 +14,12 @@ from plumo.utils.gstreamer import (Gst, SampleConversionError, SampleSizeError, 
 gi.require_version("GstVideo", "1.0")
 from gi.repository import GstVideo  # noqa: E402
 
-# Kr and Kb of each matrix, and its code in a caps colorimetry string ("range:matrix:0:0").
-MATRICES = {"bt601": (0.299, 0.114, 4), "bt709": (0.2126, 0.0722, 3), "bt2020": (0.2627, 0.0593, 6)}
+from media import MATRICES, exact_bgr  # noqa: E402
+
 FULL, LIMITED = 1, 2
 # Chroma subsampling (horizontal, vertical) of each layout the converter takes.
 SUBSAMPLING = {"I420": (2, 2), "YV12": (2, 2), "NV12": (2, 2), "NV21": (2, 2), "Y42B": (2, 1),
                "Y444": (1, 1)}  # fmt: skip
-
-
-def exact_bgr(y, u, v, matrix, full):
-    """The exact conversion of full-size planes, rounded: what every layout must come close to."""
-    kr, kb, _ = MATRICES[matrix]
-    y, u, v = (plane.astype(np.float64) for plane in (y, u, v))
-    if full:
-        luma, cb, cr = y, u - 128, v - 128
-    else:
-        luma, cb, cr = (y - 16) * 255 / 219, (u - 128) * 255 / 224, (v - 128) * 255 / 224
-    r = luma + 2 * (1 - kr) * cr
-    b = luma + 2 * (1 - kb) * cb
-    g = (luma - kr * r - kb * b) / (1 - kr - kb)
-    return np.clip(np.rint(np.stack([b, g, r], axis=-1)), 0, 255)
 
 
 def exact_gray(y, full):

@@ -121,7 +121,7 @@ def test_command_line_mistakes_are_two_lines_that_say_what_was_meant(args, error
      ("example.com/clips/a.mp4", "http://example.com/clips/a.mp4"),
      ("missing.mp4", None), ("clips/missing.mp4", None)],
 )  # fmt: skip
-def test_a_url_without_its_scheme_is_pointed_out(path, meant):
+def test_a_url_without_its_scheme_is_pointed_out(path, meant, reader_loop):
     from plumo import StreamReader
 
     with pytest.raises((StreamSetupError, ValueError)) as raised:

@@ -3,7 +3,9 @@ not stopping the others, closing from another thread, bounded memory, and no thr
 stream."""
 
 import collections
+import itertools
 import os
+import pathlib
 import threading
 import time
 
@@ -148,6 +150,29 @@ def test_a_dropped_camera_comes_back_into_the_group(server):
 def test_bad_arguments_are_refused_at_once(sources, options, error):
     with pytest.raises(error):
         StreamGroup(sources, **options)
+
+
+@pytest.mark.parametrize("one", ["rtsp://camera.local/stream", b"rtsp://camera.local/stream",
+                                 pathlib.Path("recording.mp4")])  # fmt: skip
+def test_one_source_instead_of_a_list_is_refused(one):
+    # Iterated, a string would be read as a stream for each of its characters.
+    with pytest.raises(TypeError, match="sources must be a list of URLs or paths, not a"):
+        StreamGroup(one)
+
+
+@pytest.mark.parametrize("group", [False, True], ids=["reader", "group"])
+def test_a_slow_frame_rate_limit_never_times_out_a_healthy_stream(server, group):
+    # A camera at 30 frames a second, one frame kept every two seconds: the wait for a frame
+    # takes the limit's slot into account, or every read would time out.
+    url, options = server.url("/live.mjpg"), {"max_framerate": 0.5, "read_timeout": 1}
+    if group:
+        with StreamGroup([url], **options) as stream_group:
+            frames = [frame for _, frame in itertools.islice(stream_group, 3)]
+        assert not stream_group.errors
+    else:
+        with StreamReader(url, **options) as reader:
+            frames = [reader.read_frame() for _ in range(3)]
+    assert len(frames) == 3 and all(frame is not None for frame in frames)
 
 
 def test_a_source_given_twice_is_read_once(server):

@@ -19,7 +19,7 @@ import streams
 from plumo.errors import (FrameTooLargeError, InvalidCustomPipelineError,
                           InvalidRuntimeOptionError, StreamReadError, StreamSetupError)  # fmt: skip
 from plumo.pipeline_factories import base
-from plumo.stream_reader import StreamReader
+from plumo.stream_reader import StreamGroup, StreamReader
 from plumo.stream_reader import reader as reader_module
 from plumo.utils.gstreamer import GLib, Gst, Pipeline
 
@@ -105,10 +105,12 @@ def test_a_source_that_pushes_before_it_is_linked_is_no_error(server, monkeypatc
         ("/nothing-here", "Not Found"),
         (None, "Could not establish connection to server."),
         ("/audio.wav", "The stream has no video: audio/x-raw"),
-        ("/page.html", "Your GStreamer installation is missing a plug-in: text/html decoder"),
+        ("/page.html", "The URL served a web page (text/html), not a video stream"),
+        ("/notes.txt", "The URL served text (text/plain), not a video stream"),
+        ("/status.json", "The URL served JSON (application/json), not a video stream"),
         ("http://camera.invalid/x", "Could not resolve server name 'camera.invalid'"),
     ],
-    ids=["404", "refused", "no-video", "not-media", "unknown-host"],
+    ids=["404", "refused", "no-video", "web-page", "text", "json", "unknown-host"],
 )
 def test_a_stream_that_cannot_start_says_why(server, path, message):
     url = (path if path.startswith("http") else server.url(path)) if path else \
@@ -303,18 +305,48 @@ def test_a_forgotten_reader_stops_its_pipeline(server):
 
 def test_a_failed_open_leaves_nothing_running(server, monkeypatch):
     built = []
-    build = reader_module.HTTPPipelineFactory.build
+    build = reader_module.URLPipelineFactory.build
 
     def recording_build(self):
         pipeline = build(self)
         built.append(weakref.ref(pipeline))
         return pipeline
 
-    monkeypatch.setattr(reader_module.HTTPPipelineFactory, "build", recording_build)
+    monkeypatch.setattr(reader_module.URLPipelineFactory, "build", recording_build)
     with pytest.raises(StreamSetupError):
         StreamReader(server.url("/nothing-here")).open()
     gc.collect()
     assert built and built[0]() is None
+
+
+def open_and_close(kind, server):
+    """Opens a reader, or a group of 4 readers, reads from it, and closes it; returns it and weak
+    references to its pipelines."""
+    sources = [server.url(f"/clip.mkv?n={n}") for n in range(1 if kind == "reader" else 4)]
+    opened = StreamReader(sources[0]) if kind == "reader" else StreamGroup(sources)
+    with opened:
+        readers = [opened] if kind == "reader" else list(opened.readers.values())
+        pipelines = [weakref.ref(reader._pipeline) for reader in readers]
+        if kind == "reader":
+            assert opened.read() is not None
+        else:
+            assert len([frame for _, frame in zip(range(4), opened)]) == 4
+    return opened, pipelines
+
+
+@pytest.mark.parametrize("kind", ["reader", "group"])
+def test_a_closed_reader_holds_nothing_of_its_pipeline(server, kind):
+    # The reader (or group) is kept: what it built must go at close(), not with it. Its last
+    # frame held the decoder's buffer pool, and with it two sockets for every stream.
+    open_and_close(kind, server)  # GStreamer's own first-time allocations
+    gc.collect()
+    fds = streams.settled_usage()[1]
+    kept, pipelines = open_and_close(kind, server)
+    assert streams.wait_for(lambda: gc.collect() is not None
+                            and not any(pipeline() for pipeline in pipelines), 10)  # fmt: skip
+    assert streams.wait_for(lambda: streams.process_usage()[1] <= fds, 10), (
+        fds, streams.process_usage()[1])
+    del kept  # only now
 
 
 def live_pipelines():

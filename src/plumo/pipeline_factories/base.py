@@ -24,7 +24,11 @@ from plumo.pipeline_factories.guards import (  # noqa: E402
     post_error,
 )
 from plumo.pipeline_factories.sampling import Sampling  # noqa: E402
-from plumo.pipeline_factories.sources import SourceSettings, configure_http_source  # noqa: E402
+from plumo.pipeline_factories.sources import (  # noqa: E402
+    SourceSettings,
+    configure_http_source,
+    stop_when_answered,
+)
 from plumo.utils import tls  # noqa: E402
 
 BUFFER_SRC_NAME = "buffer_src"
@@ -260,8 +264,9 @@ class PipelineFactory(ABC):
                 appsink.set_property(name, value)
         # The source may have been started already, and its request be under way. Stop it, so
         # that it starts afresh with the rest of the pipeline: a request interrupted by the
-        # pipeline's own start-up can leave it waiting for ever, without an error.
-        source.set_state(Gst.State.NULL)
+        # pipeline's own start-up can leave it waiting for ever, without an error. Not in the
+        # middle of the answer, though, which libsoup 3 does not survive.
+        stop_when_answered(source, pad)
         kind = source.get_factory()
         if kind is not None and kind.get_name() == "souphttpsrc":
             configure_http_source(source, self._source_settings, self._ca)
@@ -329,7 +334,11 @@ class PipelineFactory(ABC):
         link = _DecodedPadLink(chain_sink, pipeline, self._on_complete)
         _OPEN_STREAMS.add(pipeline)
         pipeline.connect_signal_handler(
-            decoder, "deep-element-added", _tune_decoder_element, self._newest_frame_only
+            decoder,
+            "deep-element-added",
+            _tune_decoder_element,
+            weakref.ref(pipeline),
+            self._newest_frame_only,
         )
         pipeline.connect_signal_handler(decoder, "pad-added", link.on_pad_added)
         pipeline.connect_signal_handler(decoder, "no-more-pads", link.on_no_more_pads)
@@ -458,24 +467,94 @@ _SLICE_THREADS = 2  # libav's FF_THREAD_SLICE, in the decoders' "thread-type" fl
 
 
 def _tune_decoder_element(
-    _decoder: Gst.Element, _bin: Gst.Bin, element: Gst.Element, low_latency: bool = False
+    _decoder: Gst.Element,
+    _bin: Gst.Bin,
+    element: Gst.Element,
+    pipeline: "weakref.ref[Pipeline]",
+    low_latency: bool = False,
 ) -> None:
     """Adjusts the elements the decoder plugs in, as it plugs them in, before data reaches them;
     with `low_latency`, a libav decoder takes no frame threads."""
     factory = element.get_factory()
     if factory is None:
         return
-    if factory.get_name() == "multipartdemux":
+    name = factory.get_name()
+    if name == "multipartdemux":
         # A camera's multipart MJPEG stream never ends its list of parts, so the demuxer never
         # says it has all its pads, and the decoder would wait for that for ever before exposing
         # any. Such a stream carries one kind of part: say so, and the pad comes at once.
         element.set_property("single-stream", True)
-    elif factory.list_is_type(_VIDEO_DECODER) and element.find_property("max-threads") is not None:
-        # The libav video decoders (avdec_h264, ...): left to themselves, they take a thread per
-        # CPU whatever else the process decodes.
-        element.set_property("max-threads", _decoder_threads())
-        if low_latency:
-            element.set_property("thread-type", _SLICE_THREADS)
+    elif name in _SEEKS_FOR_DURATION:
+        owner = pipeline()
+        sink = element.get_static_pad("sink")
+        if owner is not None and sink is not None:
+            owner.connect_signal_handler(sink, "linked", _hide_byte_length, pipeline)
+    elif factory.list_is_type(_VIDEO_DECODER):
+        if element.find_property("max-threads") is not None:
+            # The libav video decoders (avdec_h264, ...): left to themselves, they take a thread
+            # per CPU whatever else the process decodes.
+            element.set_property("max-threads", _decoder_threads())
+            if low_latency:
+                element.set_property("thread-type", _SLICE_THREADS)
+        if element.find_property("output-corrupt") is not None:
+            # Nor do they hand on only what they could decode whole.
+            element.set_property("output-corrupt", False)
+        sink = element.get_static_pad("sink")
+        if sink is not None:
+            # A camera's stream is joined anywhere between two keyframes: what comes before the
+            # first refers to frames that never came, and a decoder makes grey pictures of it
+            # (avdec_h265 even hands them on as sound).
+            sink.add_probe(Gst.PadProbeType.BUFFER, _FromFirstKeyframe().on_buffer)
+
+
+class _FromFirstKeyframe:
+    """A probe that drops what reaches a decoder before its first keyframe, then goes.
+
+    It holds nothing of the pipeline's, and removes itself: past the first keyframe, nothing of
+    it runs per frame. A stream whose frames carry no keyframe marks at all is not held back for
+    long."""
+
+    _MOST_DROPPED = 300
+
+    def __init__(self):
+        self._dropped = 0
+
+    def on_buffer(self, _pad: Gst.Pad, info: Gst.PadProbeInfo) -> Gst.PadProbeReturn:
+        if not info.get_buffer().has_flags(Gst.BufferFlags.DELTA_UNIT):
+            return Gst.PadProbeReturn.REMOVE
+        self._dropped += 1
+        if self._dropped > self._MOST_DROPPED:
+            return Gst.PadProbeReturn.REMOVE
+        return Gst.PadProbeReturn.DROP
+
+
+# Demuxers that, reading a stream rather than a file, seek their source on their own once their
+# decoders have the stream's headers: oggdemux seeks near the end to learn the duration, then
+# back to the start. A decoder flushed in the middle of its headers, or of the negotiation they
+# lead to, refuses them when they come again (theoradec: "Failed to negotiate", then "couldn't
+# read header packet": "Could not decode stream." in about one open in four, bare GStreamer
+# alike), and a server that ignores Range requests fails the seek outright. Told that the length
+# is unknown, as for a live stream, it reads from start to end without seeking, which is all a
+# reader does; only its duration stays unknown.
+_SEEKS_FOR_DURATION = frozenset(["oggdemux"])
+
+
+def _hide_byte_length(_sink: Gst.Pad, peer: Gst.Pad, pipeline: "weakref.ref[Pipeline]") -> None:
+    """The demuxer's sink pad was linked: its length queries go to `peer`, and find nothing."""
+    owner = pipeline()
+    if owner is not None:
+        owner.add_pad_probe(peer, Gst.PadProbeType.QUERY_UPSTREAM, _unknown_byte_length)
+
+
+def _unknown_byte_length(pad: Gst.Pad, info: Gst.PadProbeInfo) -> Gst.PadProbeReturn:
+    # Pulling from a file, the demuxer reads what it needs where it needs it before any decoder
+    # is there, and cannot do without the length.
+    if pad.mode != Gst.PadMode.PUSH:
+        return Gst.PadProbeReturn.OK
+    query = info.get_query()
+    if query.type == Gst.QueryType.DURATION and query.parse_duration()[0] == Gst.Format.BYTES:
+        return Gst.PadProbeReturn.DROP  # unanswered: a length of -1
+    return Gst.PadProbeReturn.OK
 
 
 def _media_type(pad: Gst.Pad) -> str:

@@ -68,6 +68,13 @@ class StreamEnd:
 
     A chunked body cut between chunks, or a body that simply runs until the connection closes,
     carries no mark of its end that reaches GStreamer, and ends as if it were complete.
+
+    A seek is not a cut. souphttpsrc takes any server with a Content-Length for one that answers
+    Range requests, and fails a seek that gets the whole body again ("Server does not support
+    seeking."). So the source is seekable, to the demuxers that ask, only when the server said it
+    takes Range requests (Accept-Ranges: bytes); otherwise the stream is read from start to end
+    (an MP4 whose index comes last is then held by its demuxer until the index). A source that
+    fails between a seek and the first data after it keeps its own error.
     """
 
     # How many bytes of a camera's stream are kept to look for its closing boundary, and of its
@@ -88,6 +95,8 @@ class StreamEnd:
         self._settled = False  # reported, or another element failed first with its own cause
         self._ended = False  # the stream was ended here, and what the source still sends is dropped
         self._status = 0  # of the answer whose body this is
+        self._ranges = False  # the server said it takes Range requests
+        self._seeking = False  # a seek went up to the source, and no data has come since
         self._length: Optional[int] = None
         self._chunked = False
         self._camera = False
@@ -100,6 +109,8 @@ class StreamEnd:
         """Watches the source's pad, the decoder's demuxer and the pipeline's bus."""
         pad = self._source.get_static_pad("src")
         pipeline.add_pad_probe(pad, Gst.PadProbeType.EVENT_DOWNSTREAM, self._on_event)
+        pipeline.add_pad_probe(pad, Gst.PadProbeType.EVENT_UPSTREAM, self._on_seek)
+        pipeline.add_pad_probe(pad, Gst.PadProbeType.QUERY_UPSTREAM, self._on_query)
         pipeline.connect_signal_handler(decoder, "deep-element-added", self._on_element_added)
         bus = pipeline.get_bus()
         bus.enable_sync_message_emission()
@@ -118,9 +129,24 @@ class StreamEnd:
         elif event.type == Gst.EventType.CUSTOM_DOWNSTREAM_STICKY:
             if event.has_name("http-headers"):
                 return self._on_response(pad, event.get_structure())
+        elif event.type == Gst.EventType.SEGMENT:
+            self._seeking = False  # the source has its data again: what goes wrong now is news
         elif event.type == Gst.EventType.EOS:
             self._on_end()
         return Gst.PadProbeReturn.OK
+
+    def _on_seek(self, _pad: Gst.Pad, info: Gst.PadProbeInfo) -> Gst.PadProbeReturn:
+        if info.get_event().type == Gst.EventType.SEEK:
+            self._seeking = True
+        return Gst.PadProbeReturn.OK
+
+    def _on_query(self, _pad: Gst.Pad, info: Gst.PadProbeInfo) -> Gst.PadProbeReturn:
+        query = info.get_query()
+        if query.type != Gst.QueryType.SEEKING or self._ranges or not self._started:
+            return Gst.PadProbeReturn.OK
+        # Answered here, before the source sees it: a new seeking query says "not seekable"
+        # until an element answers it (and one the bindings hand over cannot be written to).
+        return Gst.PadProbeReturn.HANDLED
 
     def _on_response(self, pad: Gst.Pad, headers: Gst.Structure) -> Gst.PadProbeReturn:
         """A response whose body follows (souphttpsrc pushes no headers of one that failed)."""
@@ -131,10 +157,11 @@ class StreamEnd:
             self._started = True
             self._status = status
             response = headers.get_value("response-headers")
-            length = _header(response, "content-length")
+            length = header_value(response, "content-length")
             self._length = int(length) if length is not None and length.isdigit() else None
-            self._chunked = "chunked" in (_header(response, "transfer-encoding") or "").lower()
-            content_type = (_header(response, "content-type") or "").lower()
+            self._chunked = "chunked" in (header_value(response, "transfer-encoding") or "").lower()
+            self._ranges = (header_value(response, "accept-ranges") or "").lower() == "bytes"
+            content_type = (header_value(response, "content-type") or "").lower()
             self._camera = content_type.startswith("multipart/")
             if self._camera:
                 # A camera's stream asked for again is a new stream, not the rest of the old one.
@@ -201,9 +228,10 @@ class StreamEnd:
 
     def _on_error(self, _bus: Gst.Bus, message: Gst.Message) -> None:
         """A synchronous bus handler: runs as an element posts an error, before it is queued."""
-        if message.src != self._source:
+        if message.src != self._source or self._seeking:
             with self._lock:
-                # Another element failed first: the source's end is the consequence.
+                # Another element failed first, and the source's end is the consequence; or the
+                # source could not seek, and says so itself.
                 self._settled = True
             return
         if self._started:
@@ -240,9 +268,10 @@ class StreamEnd:
         post_error(pipeline, self._source, text, Gst.ResourceError.READ, details)
 
 
-def _header(headers: Gst.Structure, name: str) -> Optional[str]:
-    """The value of the HTTP header `name` (lower case) in souphttpsrc's headers, or None; None
-    too for a header that came more than once."""
+def header_value(headers: Gst.Structure, name: str) -> Optional[str]:
+    """The value of the HTTP header `name` (lower case) in souphttpsrc's headers (the
+    "response-headers" of its "http-headers"), or None; None too for a header that came more
+    than once."""
     for i in range(headers.n_fields()):
         field = headers.nth_field_name(i)
         if field.lower() == name:

@@ -11,11 +11,10 @@ on the coding:
 - keyframes only: the delta units never reach the decoder, and the limit, if any, picks among
   the keyframes there too;
 - inter-coded video (H.264, ...) under a limit: every frame up to the last one kept in a group
-  of pictures is needed to decode it, but those after it, up to the next keyframe, are not when
-  the next kept frame comes at or after that keyframe. The keyframe spacing the stream has shown
-  so far says when the next one comes. Where the coding reorders frames (B-frames), the H.264
-  pictures no other refers to are dropped instead, when the limit is a quarter of the stream's
-  rate or less.
+  of pictures is needed to decode it, but those after it, up to the next keyframe, are not. The
+  frames the limit will not keep are held back until it is known which: a frame kept needs
+  those before it, the next keyframe frees the rest (`_DecoderInput`). Where the coding
+  reorders frames (B-frames), or frames come without timestamps, every frame is decoded.
 """
 
 import time
@@ -32,10 +31,9 @@ _CLOCK_SLACK_SHARE = 10
 # Each frame stands alone in these: there is nothing to keep for the frames after it.
 _INTRA_ONLY = frozenset(["image/jpeg", "image/png", "image/jp2", "image/x-j2c", "image/x-jpc"])
 
-# With reordered frames, the pictures no other refers to are dropped when a kept frame is needed
-# at most once in this many frames of the stream: coders put up to three of them in a row.
-_SKIP_NON_REFERENCE_RATIO = 4
-_H264_SLICES = (1, 5)  # NAL unit types of coded slices: non-IDR and IDR
+# The most of a group of pictures held back before the decoder, in bytes of coded frames: a
+# group longer than that is decoded as it comes.
+_MOST_HELD_BYTES = 32 * 1024 * 1024
 
 
 class RateLimiter:
@@ -149,39 +147,56 @@ class Sampling:
 
 
 class _DecoderInput:
-    """What reaches one decoder: a probe on its sink pad, on its streaming thread."""
+    """What reaches one decoder: a probe on its sink pad, on its streaming thread.
+
+    Under a limit, in coding that refers to earlier frames, a frame the limit will not keep may
+    still be needed by a later one it keeps, and which frames come next is not known. So such a
+    frame is held back, not dropped: when a frame the limit keeps comes, the frames held are
+    decoded first, in order; when the next keyframe comes, those still held were needed by none,
+    and go. The decoder always gets each group of pictures from its keyframe up to the last
+    frame kept in it, whatever the frames' timing. Where the order of decoding is not the order
+    of the pictures (reordered frames), or a frame has no timestamp, the limit cannot be told
+    before the decoder: from then on every frame is decoded, and the limit applied after it.
+    """
 
     def __init__(self, sampling: Sampling):
         self._sampling = sampling
         self._video = False
         self._limit_here = False
-        self._may_skip = False
-        # H.264's NAL units: the size of their length prefix (0: start codes), None: not H.264
-        self._h264_lengths: Optional[int] = None
+        self._may_hold = False
         self._limiter: Optional[RateLimiter] = None
-        self._framerate = 0.0
+        self._mpeg_pictures = False  # MPEG-1 or 2 video: its keyframes are told by its pictures
+        self._held: List[Gst.Buffer] = []
+        self._held_bytes = 0
+        self._resending = False  # the frames held are on their way to the decoder
         self._reset()
 
     def _reset(self) -> None:
         rate = self._sampling.max_framerate
         # Where the limit is applied after the decoder, this one decides as that one will,
-        # frame by frame: both see the same frames with the same timestamps.
+        # frame by frame: both see the same frames with the same timestamps, and a frame either
+        # refuses leaves both as they were.
         self._limiter = None if rate is None else RateLimiter(rate)
         self._previous: Optional[int] = None
-        self._last_key: Optional[int] = None
-        self._longest_group = 0  # the most time between two keyframes so far
-        self._spacing = Gst.SECOND  # the least time between two frames so far (within reason)
-        self._reordered = False
-        self._skipping = False
+        self._decode_all = False
+        self._forget_held()
 
     def on_data(self, pad: Gst.Pad, info: Gst.PadProbeInfo) -> Gst.PadProbeReturn:
+        if self._resending:
+            return Gst.PadProbeReturn.OK
         if info.type & Gst.PadProbeType.BUFFER:
             return self._on_buffer(pad, info.get_buffer())
         event = info.get_event()
-        if event.type == Gst.EventType.CAPS:
-            self.on_caps(pad, event.parse_caps())
-        elif event.type == Gst.EventType.FLUSH_STOP:
-            self._reset()
+        if event.type in (Gst.EventType.FLUSH_STOP, Gst.EventType.EOS):
+            self._reset()  # what was held was needed by nothing, or flushed
+        elif event.type != Gst.EventType.TAG and (
+            Gst.EventType.get_flags(event.type) & Gst.EventTypeFlags.SERIALIZED
+        ):
+            # Frames held go before what follows them (new caps, a new segment); tags, which
+            # parsers send along the way (the bitrate so far), may go ahead of them.
+            self._send_held(pad)
+            if event.type == Gst.EventType.CAPS:
+                self.on_caps(pad, event.parse_caps())
         return Gst.PadProbeReturn.OK
 
     def on_caps(self, pad: Gst.Pad, caps: Gst.Caps) -> None:
@@ -193,31 +208,39 @@ class _DecoderInput:
         self._video = media.startswith(("video/", "image/"))
         if not self._video:
             return
-        ok, numerator, denominator = structure.get_fraction("framerate")
-        self._framerate = numerator / denominator if ok and denominator else 0.0
-        self._h264_lengths = _h264_length_size(structure) if media == "video/x-h264" else None
+        found, version = structure.get_int("mpegversion")
+        self._mpeg_pictures = media == "video/mpeg" and found and version in (1, 2)
         sampling = self._sampling
         self._limit_here = sampling.max_framerate is not None and (
             sampling.keyframes_only or media in _INTRA_ONLY
         )
         sampling.limited_before_decoding = self._limit_here
-        # Decoding starts again at a keyframe after a group's rest is skipped. One that is not
-        # an IDR picture may leave later frames referring to what was skipped: only a decoder
-        # that refuses frames it could not decode whole (libav's) may skip.
+        # Decoding starts again at a keyframe after a group's rest is left out. One that is not
+        # an IDR picture may leave later frames referring to what was left out: only a decoder
+        # that refuses frames it could not decode whole (libav's) may have it left out.
         decoder = pad.get_parent_element()
-        self._may_skip = (
+        self._may_hold = (
             sampling.max_framerate is not None
             and not self._limit_here
             and decoder is not None
             and decoder.find_property("output-corrupt") is not None
         )
-        if self._may_skip:
+        if self._may_hold:
             decoder.set_property("output-corrupt", False)
 
     def _on_buffer(self, pad: Gst.Pad, buffer: Gst.Buffer) -> Gst.PadProbeReturn:
         if not self._video:
             return Gst.PadProbeReturn.OK
         key = not buffer.has_flags(Gst.BufferFlags.DELTA_UNIT)
+        if self._mpeg_pictures and key:
+            # mpegvideoparse leaves the delta mark off the last frame of a stream, whatever it is.
+            key = _mpeg_picture_type(buffer) in (None, _MPEG_I_PICTURE)
+        if key and buffer.pts == Gst.CLOCK_TIME_NONE and buffer.dts != Gst.CLOCK_TIME_NONE:
+            # A demuxer that has no index to read (AVI over HTTP) stamps its frames with their
+            # decoding time alone. A keyframe is shown when it is decoded, as demuxers stamp the
+            # keyframes they know of; without it the decoder would make the time up from the
+            # frame before, which is not there when frames are left out.
+            buffer.pts = buffer.dts
         if self._sampling.keyframes_only and not key:
             return Gst.PadProbeReturn.DROP
         if self._limiter is None:
@@ -225,98 +248,68 @@ class _DecoderInput:
         if self._limit_here:
             kept = self._limiter.admits(buffer.pts)
             return Gst.PadProbeReturn.OK if kept else Gst.PadProbeReturn.DROP
-        if self._reordered and self._drops_non_reference and not _h264_is_reference(
-            buffer, self._h264_lengths
-        ):
-            return Gst.PadProbeReturn.DROP
-        return self._skip_rest_of_group(self._limiter, buffer.pts, key)
+        return self._hold_until_needed(pad, buffer, key)
 
-    @property
-    def _drops_non_reference(self) -> bool:
-        rate = self._sampling.max_framerate
-        return (
-            self._h264_lengths is not None
-            and rate is not None
-            and self._framerate >= _SKIP_NON_REFERENCE_RATIO * rate
-        )
-
-    def _skip_rest_of_group(
-        self, limiter: RateLimiter, pts: int, key: bool
+    def _hold_until_needed(
+        self, pad: Gst.Pad, buffer: Gst.Buffer, key: bool
     ) -> Gst.PadProbeReturn:
-        """Drops the frames of a group of pictures after the last one the limit keeps."""
-        if pts == Gst.CLOCK_TIME_NONE:
-            return Gst.PadProbeReturn.OK  # nothing to tell when the next keyframe comes
-        previous, self._previous = self._previous, pts
-        if previous is not None and pts < previous:
-            if key:  # a restart: what was learnt of the groups may no longer hold
-                self._last_key, self._longest_group, self._skipping = None, 0, False
-            else:
-                self._reordered = True
-        elif previous is not None and pts > previous:
-            self._spacing = min(self._spacing, pts - previous)
-        if key:
-            if self._last_key is not None and pts > self._last_key:
-                self._longest_group = max(self._longest_group, pts - self._last_key)
-            self._last_key, self._skipping = pts, False
-        elif self._skipping:
-            return Gst.PadProbeReturn.DROP
-        kept = limiter.admits(pts)
-        if not kept or self._reordered or not (self._may_skip and self._longest_group):
+        """Holds back a frame the limit will not keep, until a frame it keeps needs it."""
+        if self._decode_all or not self._may_hold:
             return Gst.PadProbeReturn.OK
-        assert self._last_key is not None and limiter.next_slot is not None
-        # Kept. Nothing between it and the next keyframe will be, when the frame just before
-        # that keyframe still comes before the next slot opens.
-        next_key = self._last_key + self._longest_group
-        self._skipping = next_key - self._spacing < limiter.next_slot - limiter.slack()
-        return Gst.PadProbeReturn.OK
+        pts = buffer.pts
+        previous, self._previous = self._previous, pts
+        reordered = previous is not None and pts < previous and not key
+        if pts == Gst.CLOCK_TIME_NONE or reordered:
+            # From here on the limit is applied after the decoder alone.
+            self._decode_all = True
+            self._send_held(pad)
+            return Gst.PadProbeReturn.OK
+        if key:
+            self._forget_held()  # the rest of the last group: no frame kept needed it
+        if self._limiter is not None and self._limiter.admits(pts):
+            self._send_held(pad)
+            return Gst.PadProbeReturn.OK
+        self._held.append(buffer)
+        self._held_bytes += buffer.get_size()
+        if self._held_bytes > _MOST_HELD_BYTES:
+            self._send_held(pad)  # a group too long to hold: decoded as it comes
+        return Gst.PadProbeReturn.DROP
+
+    def _send_held(self, pad: Gst.Pad) -> None:
+        """Sends the frames held, in order, into the decoder, on this streaming thread."""
+        held = self._held
+        self._forget_held()
+        self._resending = True
+        try:
+            for buffer in held:
+                if pad.chain(buffer) != Gst.FlowReturn.OK:
+                    break  # flushing, or the decoder failed (and says so on the bus)
+        finally:
+            self._resending = False
+
+    def _forget_held(self) -> None:
+        self._held = []
+        self._held_bytes = 0
 
 
-def _h264_length_size(structure: Gst.Structure) -> Optional[int]:
-    """The size of the length prefix of an H.264 stream's NAL units, 0 for start codes, None
-    when its caps do not say."""
-    form = structure.get_string("stream-format")
-    if form == "byte-stream":
-        return 0
-    if form in ("avc", "avc3") and structure.has_field("codec_data"):
-        codec_data = structure.get_value("codec_data")
-        ok, info = codec_data.map(Gst.MapFlags.READ)
-        if ok:
-            try:
-                if len(info.data) > 4:
-                    return (info.data[4] & 3) + 1
-            finally:
-                codec_data.unmap(info)
-    return None
+_MPEG_PICTURE_START = b"\x00\x00\x01\x00"
+_MPEG_I_PICTURE = 1
+# A picture's header comes after the sequence's headers at most, which take a few hundred bytes.
+_MPEG_HEADERS_BYTES = 1024
 
 
-def _h264_is_reference(buffer: Gst.Buffer, length_size: Optional[int]) -> bool:
-    """Whether an H.264 access unit holds a picture that others may refer to: one of its slices
-    has a nal_ref_idc other than 0. When in doubt, it does."""
+def _mpeg_picture_type(buffer: Gst.Buffer) -> Optional[int]:
+    """The coding type of the MPEG-1 or 2 picture in `buffer` (1: I, 2: P, 3: B), or None when
+    no picture header is found."""
     ok, info = buffer.map(Gst.MapFlags.READ)
     if not ok:
-        return True
+        return None
     try:
-        headers = list(_nal_headers(info.data, length_size))
+        data = bytes(info.data[:_MPEG_HEADERS_BYTES])
     finally:
         buffer.unmap(info)
-    slices = [header for header in headers if header & 0x1F in _H264_SLICES]
-    return not slices or any(header & 0x60 for header in slices)
-
-
-def _nal_headers(data: memoryview, length_size: Optional[int]):
-    """The first byte of each NAL unit in `data`."""
-    if length_size is None:
-        return
-    size = len(data)
-    if length_size:
-        offset = 0
-        while offset + length_size < size:
-            length = int.from_bytes(data[offset : offset + length_size], "big")
-            yield data[offset + length_size]
-            offset += length_size + length
-        return
-    raw = bytes(data)
-    start = raw.find(b"\x00\x00\x01")
-    while 0 <= start < size - 3:
-        yield raw[start + 3]
-        start = raw.find(b"\x00\x00\x01", start + 3)
+    start = data.find(_MPEG_PICTURE_START)
+    if start < 0 or start + 6 > len(data):
+        return None
+    # 10 bits of temporal reference, then 3 of the coding type.
+    return (data[start + 5] >> 3) & 7

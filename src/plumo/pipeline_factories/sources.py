@@ -9,6 +9,8 @@ after it is the same: the decoder, and the frames at the appsink.
 
 import os
 import re
+import threading
+import time
 from dataclasses import dataclass, field
 from typing import Dict, Optional, Tuple
 from urllib.parse import unquote, urlsplit, urlunsplit
@@ -34,6 +36,10 @@ SOURCE_ELEMENTS = {
     "file": "filesrc",
 }
 
+RTSP_OFFER = "plumo-rtsp-offer"
+"""The element message an RTSP source posts for each stream its camera offers ("media": "video",
+"audio", ...; "encoding-name": "H264", "OPUS", ...)."""
+
 RTSP_TRANSPORTS = ("auto", "tcp", "udp")
 """How an RTSP stream's packets travel: "auto" (UDP, then TCP when UDP brings nothing), "tcp"
 (interleaved in the RTSP connection: through firewalls and NAT), or "udp"."""
@@ -47,6 +53,11 @@ _RTSP_PROTOCOLS = {
 # rtspsrc's jitter buffer holds packets this long to put them back in order (its own default is
 # 2 s, which a camera on a local network does not need and a live view should not show).
 _RTSP_LATENCY_MS = 200
+# How long a source started before its pipeline may take over the answer to its first request
+# before it is stopped all the same (see stop_when_answered).
+_ANSWER_WAIT = 1.0
+# How often the wait looks whether the source's streaming thread has given up.
+_ANSWER_POLL = 0.005
 # With "auto", how long UDP may bring nothing before rtspsrc sets the stream up again over TCP
 # (its own default waits 5 s).
 _RTSP_UDP_TIMEOUT_US = 2_000_000
@@ -185,10 +196,19 @@ def make_rtsp_source(
     return container, source
 
 
-def select_video_streams(_source: Gst.Element, _index: int, caps: Gst.Caps) -> bool:
-    """rtspsrc's "select-stream": set up the video streams only."""
+def select_video_streams(source: Gst.Element, _index: int, caps: Gst.Caps) -> bool:
+    """rtspsrc's "select-stream": set up the video streams only. Each stream offered is told on
+    the bus (an element message named `RTSP_OFFER`), so that a camera without video can say
+    what it has instead."""
     structure = caps.get_structure(0) if caps is not None and caps.get_size() else None
-    return structure is not None and structure.get_string("media") == "video"
+    if structure is None:
+        return False
+    media = structure.get_string("media") or "unknown"
+    offer = Gst.Structure.new_empty(RTSP_OFFER)
+    offer.set_value("media", media)
+    offer.set_value("encoding-name", structure.get_string("encoding-name") or "unknown")
+    source.post_message(Gst.Message.new_element(source, offer))
+    return media == "video"
 
 
 def on_rtsp_pad_added(_source: Gst.Element, pad: Gst.Pad, container: Gst.Bin) -> None:
@@ -196,6 +216,38 @@ def on_rtsp_pad_added(_source: Gst.Element, pad: Gst.Pad, container: Gst.Bin) ->
     ghost = container.get_static_pad("src")
     if ghost is not None and ghost.get_target() is None:
         ghost.set_target(pad)
+
+
+def stop_when_answered(source: Gst.Element, pad: Gst.Pad) -> None:
+    """Stops (NULL) a source that was started on its own, unlinked, once the request it may have
+    under way has been answered or has failed, or after a second at most.
+
+    souphttpsrc with libsoup 3 must not be stopped while the answer to its request is being
+    handed to it: the stop cancels the request, libsoup then drops the response body's stream
+    that it had made and nobody took, and closing that stream touches the message's finished
+    I/O, which kills the process (SIGSEGV in g_input_stream_close on the source's session
+    thread). An answer that has come out of the source as data, or a streaming thread that has
+    stopped (an error, a refusal), leaves nothing in flight. The data is dropped here, so that
+    the unlinked source reports no "not-linked" error meanwhile.
+    """
+    answered = threading.Event()
+    probe = None
+    if pad.get_task_state() == Gst.TaskState.STARTED:
+
+        def on_data(_pad: Gst.Pad, _info: Gst.PadProbeInfo) -> Gst.PadProbeReturn:
+            answered.set()
+            return Gst.PadProbeReturn.DROP
+
+        probe = pad.add_probe(Gst.PadProbeType.BUFFER | Gst.PadProbeType.BUFFER_LIST, on_data)
+        deadline = time.monotonic() + _ANSWER_WAIT
+        while not answered.wait(_ANSWER_POLL):
+            if pad.get_task_state() != Gst.TaskState.STARTED or time.monotonic() >= deadline:
+                break
+    try:
+        source.set_state(Gst.State.NULL)
+    finally:
+        if probe is not None:
+            pad.remove_probe(probe)
 
 
 def _warn_unverified(url: str) -> None:

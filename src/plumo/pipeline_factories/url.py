@@ -1,4 +1,5 @@
-"""A factory for the streams an HTTP source does not read: RTSP cameras and files."""
+"""A factory for every stream plumo reads by URL or path: HTTP(S), RTSP cameras and files, each
+source started with its pipeline."""
 
 import os
 from typing import Optional
@@ -27,8 +28,9 @@ from plumo.utils.urls import redact_url  # noqa: E402
 
 class URLPipelineFactory(PipelineFactory):
     """Creates a pipeline for an RTSP URL (`rtsp://`, `rtsps://`), a file's path or a `file://`
-    URL; and for HTTP URLs as `HTTPPipelineFactory` does. The source comes from the table in
-    `plumo.pipeline_factories.sources`; decoding and the appsink are the base class's."""
+    URL; and for HTTP URLs as `HTTPPipelineFactory` does, except that the source is not started
+    before the pipeline. The source comes from the table in `plumo.pipeline_factories.sources`;
+    decoding and the appsink are the base class's."""
 
     def __init__(
         self,

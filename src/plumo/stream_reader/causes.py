@@ -18,7 +18,7 @@ import socket
 import ssl
 import threading
 import time
-from typing import List, NamedTuple, Optional, Tuple
+from typing import Dict, List, NamedTuple, Optional, Tuple
 from urllib.parse import SplitResult, urljoin, urlsplit
 from urllib.request import getproxies, proxy_bypass
 
@@ -30,6 +30,8 @@ import gi  # noqa: E402
 gi.require_version("GstPbutils", "1.0")
 from gi.repository import GstPbutils  # noqa: E402
 
+from plumo.pipeline_factories.guards import header_value  # noqa: E402
+from plumo.pipeline_factories.sources import RTSP_OFFER  # noqa: E402
 from plumo.utils import tls  # noqa: E402
 from plumo.utils.urls import redact_text  # noqa: E402
 
@@ -39,6 +41,13 @@ MISSING_PLUGIN = "Your GStreamer installation is missing a plug-in"
 NO_ANSWER = "The server closed the connection without an answer"
 NOT_HTTP = "The server's answer is not HTTP"
 UNRESOLVED = "Could not resolve server name '{host}'"
+REFUSED = "Could not establish connection to server: {host}:{port} refused the connection"
+NO_VIDEO = "The stream has no video"
+NOT_A_STREAM = "The URL served {what} ({media}), not a video stream"
+UNAUTHORIZED = "Unauthorized (401): "
+WRONG_CREDENTIALS = UNAUTHORIZED + "the camera refused the user name and password in the URL"
+NO_CREDENTIALS = UNAUTHORIZED + "the camera asks for a user name and password, and the URL has none"
+NO_SUCH_PATH = "Not Found (404): the camera has no stream at '{path}'"
 
 # libsoup 2 reports its own failures in place of an HTTP status; libsoup 3 reports 0.
 _SOUP2_CANT_RESOLVE = 2
@@ -49,12 +58,20 @@ _SOUP2_TOO_MANY_REDIRECTS = 10
 _SOUP2_UNRESOLVED = re.compile(r"Error resolving \u201c([^\u201d]+)\u201d")
 
 _SOURCE = "souphttpsrc"
+_RTSP_SOURCE = "rtspsrc"
 _MAX_ERRORS = 16  # a failing pipeline says a few; the first ones tell
 _MAX_REDIRECTS = 20  # as many as libsoup follows
 _MAX_HEADERS = 16384
 _DEFAULT_PORTS = {"http": 80, "https": 443}
-# RTSP over TLS: its certificate is checked as an HTTPS server's is.
-_RTSPS_PORT = 322
+_RTSP_PORTS = {"rtsp": 554, "rtsps": 322}  # RTSP over TLS: checked as an HTTPS server is
+# What a server sends instead of a stream: a page, text, data. By media type; text/* is text.
+_NOT_STREAMS = {
+    "text/html": "a web page",
+    "application/xhtml+xml": "a web page",
+    "application/json": "JSON",
+    "application/xml": "XML",
+    "text/xml": "XML",
+}
 
 
 class _Error(NamedTuple):
@@ -63,7 +80,7 @@ class _Error(NamedTuple):
     element: str  # the factory name of the element that posted it ("" if none)
     text: str
     debug: str
-    status: Optional[int]  # "http-status-code" of its details
+    status: Optional[int]  # "http-status-code" (or for rtspsrc "rtsp-status-code") of its details
     flow: Optional[int]  # "flow-return" of its details: the error stopped a streaming thread
     redirected: bool  # a redirect souphttpsrc would have followed but did not
     missing_plugin: bool  # the decoder found nothing to plug in
@@ -92,6 +109,8 @@ class FailureEvidence:
         self._errors: List[_Error] = []
         self._missing: List[str] = []
         self._status: Optional[int] = None
+        self._content_type: Optional[str] = None
+        self._offers: List[str] = []  # what an RTSP camera offered: "audio (OPUS)", ...
 
     @property
     def http_status(self) -> Optional[int]:
@@ -119,9 +138,18 @@ class FailureEvidence:
                 structure = message.get_structure()
                 if structure is not None and structure.has_name("http-headers"):
                     found, status = structure.get_uint("http-status-code")
-                    if found:
-                        with self._lock:
+                    content_type = _content_type(structure)
+                    with self._lock:
+                        if found:
                             self._status = status
+                        if content_type:
+                            self._content_type = content_type
+                elif structure is not None and structure.has_name(RTSP_OFFER):
+                    offer = (f"{structure.get_string('media')} "
+                             f"({structure.get_string('encoding-name')})")  # fmt: skip
+                    with self._lock:
+                        if offer not in self._offers and len(self._offers) < _MAX_ERRORS:
+                            self._offers.append(offer)
 
     def cause(self, *, diagnose_within: float) -> Optional[str]:
         """The one-line cause of the failure, secrets masked, or None when no error was heard.
@@ -135,12 +163,8 @@ class FailureEvidence:
         if not errors:
             return None
         probe = _Probe(self._ca, time.monotonic() + diagnose_within)
-        said = None
-        if self._verify and any(error.element == "rtspsrc" for error in errors):
-            # rtspsrc says only that it could not connect, whatever the reason.
-            problem = probe.certificate(self._url)
-            if problem is not None:
-                said = tls.untrusted_cause(problem, self._ca)
+        said = self._rtsp_cause(errors, probe)
+        said = said or self._not_a_stream(errors, missing)
         said = said or self._told(errors, missing, status, probe)
         if said is None and not status and _source_failed(errors):
             # souphttpsrc stopped without an HTTP answer or a word of its own, as it does with
@@ -149,9 +173,14 @@ class FailureEvidence:
         said = said if said is not None else errors[0].text
         return redact_text(" ".join(said.split()), self._url)  # one line
 
-    def stalled(self) -> Optional[str]:
+    def stalled(self, *, diagnose_within: float = 0.0) -> Optional[str]:
         """What the source was doing when the start ran out of time ("no answer from host:port
-        yet"), for an HTTP URL; None when that is not known."""
+        yet"), for an HTTP URL, or for an RTSP URL whose camera does not answer within
+        `diagnose_within` seconds; None when that is not known."""
+        camera = _rtsp_target(self._url)
+        if camera is not None:
+            probe = _Probe(self._ca, time.monotonic() + diagnose_within)
+            return probe.answers(camera)
         target = _target(self._url)
         if target is None:
             return None
@@ -162,6 +191,48 @@ class FailureEvidence:
         if 200 <= status < 300:
             return f"the server answered ({status}), but no frame was decoded yet"
         return None
+
+    def _rtsp_cause(self, errors: List[_Error], probe: "_Probe") -> Optional[str]:
+        """The cause of an RTSP source's failure, or None when it did not fail. rtspsrc says
+        "Could not open resource for reading and writing." for a refused connection, an unknown
+        host and an untrusted certificate alike: those are diagnosed."""
+        failed = [error for error in errors if error.element == _RTSP_SOURCE]
+        if not failed:
+            return None
+        if self._verify:
+            problem = probe.certificate(self._url)
+            if problem is not None:
+                return tls.untrusted_cause(problem, self._ca)
+        error = failed[0]
+        parts = urlsplit(self._url)
+        if error.status == 401:
+            given = parts.username is not None or parts.password is not None
+            return WRONG_CREDENTIALS if given else NO_CREDENTIALS
+        if error.status == 404:
+            return NO_SUCH_PATH.format(path=parts.path or "/")
+        if error.missing_plugin and self._offers and not any(
+            offer.startswith("video") for offer in self._offers
+        ):
+            return f"{NO_VIDEO}: the camera offers {', '.join(self._offers)}"
+        camera = _rtsp_target(self._url)
+        if error.status is None and camera is not None:
+            return probe.connection(camera)
+        return None
+
+    def _not_a_stream(self, errors: List[_Error], missing: List[str]) -> Optional[str]:
+        """"The URL served a web page (text/html), ..." when the server answered with something
+        that is no stream at all, and typefinding or decoding it failed."""
+        typefound = any(
+            error.missing_plugin or error.element in ("typefind", "decodebin") for error in errors
+        )
+        media = self._content_type
+        answered = self._status is not None and 200 <= self._status < 300
+        if not (typefound and answered) or media is None:
+            return None  # an error page comes with an error status, which says more
+        what = _NOT_STREAMS.get(media) or ("text" if media.startswith("text/") else None)
+        if what is None and media.endswith("+json"):
+            what = "JSON"
+        return None if what is None else NOT_A_STREAM.format(what=what, media=media)
 
     def _told(
         self, errors: List[_Error], missing: List[str], status: Optional[int], probe: "_Probe"
@@ -212,6 +283,8 @@ def _read_error(message: Gst.Message) -> _Error:
     redirect = None
     if details is not None:
         found, value = details.get_uint("http-status-code")
+        if not found:
+            found, value = details.get_uint("rtsp-status-code")
         status = value if found else None
         found, value = details.get_int("flow-return")
         flow = value if found else None
@@ -238,6 +311,16 @@ def _read_error(message: Gst.Message) -> _Error:
     )
 
 
+def _content_type(headers: Gst.Structure) -> Optional[str]:
+    """The media type of souphttpsrc's "http-headers" answer ("text/html"), or None."""
+    if not headers.has_field("response-headers"):
+        return None
+    response = headers.get_value("response-headers")
+    value = header_value(response, "content-type") if isinstance(response, Gst.Structure) else None
+    media = (value or "").partition(";")[0].strip().lower()
+    return media or None
+
+
 def _describe_missing(message: Gst.Message) -> str:
     """'MPEG-2 Transport Stream demuxer (video/mpegts)': what was missing, and for what."""
     description = GstPbutils.missing_plugin_message_get_description(message)
@@ -248,14 +331,20 @@ def _describe_missing(message: Gst.Message) -> str:
     return description
 
 
-def _target(url: str) -> Optional[Tuple[str, str, int]]:
-    """(scheme, host, port) of an HTTP URL, or None."""
+def _rtsp_target(url: str) -> Optional[Tuple[str, str, int]]:
+    """(scheme, host, port) of an RTSP URL, or None."""
+    return _target(url, _RTSP_PORTS)
+
+
+def _target(url: str, ports: Dict[str, int] = _DEFAULT_PORTS) -> Optional[Tuple[str, str, int]]:
+    """(scheme, host, port) of a URL of one of the schemes in `ports` (default: HTTP's), or
+    None."""
     try:
         parts = urlsplit(url)
         scheme = parts.scheme.lower()
-        if scheme not in _DEFAULT_PORTS or not parts.hostname:
+        if scheme not in ports or not parts.hostname:
             return None
-        return scheme, parts.hostname, parts.port or _DEFAULT_PORTS[scheme]
+        return scheme, parts.hostname, parts.port or ports[scheme]
     except ValueError:
         return None
 
@@ -297,12 +386,35 @@ class _Probe:
         except (_OutOfTime, OSError):
             return None
 
+    def connection(self, target: Tuple[str, str, int]) -> Optional[str]:
+        """Why no connection could be made to the target, if that can be told in time."""
+        try:
+            self._connect(target, check=False).close()
+        except _Found as found:
+            return str(found)
+        except (_OutOfTime, OSError):
+            pass
+        return None
+
+    def answers(self, target: Tuple[str, str, int]) -> Optional[str]:
+        """"no answer from host:port yet" when the target takes no connection in time; the
+        cause when it refuses one; None when it takes it."""
+        try:
+            self._connect(target, check=False).close()
+        except _Found as found:
+            return str(found)
+        except _OutOfTime:
+            return "no answer from {}:{} yet".format(*target[1:])
+        except OSError:
+            pass
+        return None
+
     def certificate(self, url: str) -> Optional[str]:
         """Why the URL's server certificate is not trusted, if that can be told in time."""
         target = _target(url)
-        if url.lower().startswith("rtsps://"):
-            parts = urlsplit(url)
-            target = ("rtsps", parts.hostname or "", parts.port or _RTSPS_PORT)
+        camera = _rtsp_target(url)
+        if camera is not None:
+            target = camera
         try:
             if target is not None and target[0] in ("https", "rtsps") and not self._proxied(target):
                 with self._connect(target, check=False) as sock:
@@ -344,6 +456,8 @@ class _Probe:
             if scheme == "https" and check:
                 return self._secure(sock, host)
             return sock
+        if isinstance(failure, ConnectionRefusedError) and scheme in _RTSP_PORTS:
+            raise _Found(REFUSED.format(host=host, port=port))
         if isinstance(failure, ConnectionRefusedError) or failure is None:
             raise _Found(CONNECTION_FAILED)
         raise _Found(f"{CONNECTION_FAILED[:-1]}: {failure.strerror or failure}")

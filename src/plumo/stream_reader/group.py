@@ -31,7 +31,16 @@ _CONVERTING_THREADS = max(1, os.cpu_count() or 1)
 
 
 def distinct_sources(sources: Iterable[Source]) -> List[Source]:
-    """`sources` each once, in the order given; one given again is logged and left out."""
+    """`sources` each once, in the order given; one given again is logged and left out.
+
+    :raises TypeError: One source (a str, bytes or path) given instead of a list of them
+    """
+    if isinstance(sources, (str, bytes, os.PathLike)):
+        # Iterated, it would be read as a stream for each character.
+        raise TypeError(
+            f"sources must be a list of URLs or paths, not a {type(sources).__name__}: give one "
+            "stream as a list of one"
+        )
     distinct: List[Source] = []
     for source in sources:
         if source in distinct:
@@ -203,7 +212,7 @@ class StreamGroup:
             self._leave(source, None)
             return None
         if result is _NOTHING:
-            read_timeout = reader._options["read_timeout"]
+            read_timeout = reader._frame_wait
             if (read_timeout is not None and now - self._last_frame[source] >= read_timeout
                     and not reader._reconnecting):  # fmt: skip
                 self._leave(source, reader._timeout(read_timeout))

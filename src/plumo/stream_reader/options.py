@@ -23,7 +23,8 @@ class ReaderOptions(TypedDict, total=False):
     start_timeout: float
     """Seconds to wait for the stream to start playing (10)."""
     read_timeout: Optional[float]
-    """Seconds to wait for each frame (10); None: as long as the stream stays up."""
+    """Seconds to wait for each frame (10), and with max_framerate the limit's slot too; None: as
+    long as the stream stays up."""
     ca_file: Union[str, "os.PathLike[str]", None]
     """A PEM file of the CAs an HTTPS or RTSPS stream's certificate may come from."""
     tls_verify: bool

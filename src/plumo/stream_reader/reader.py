@@ -40,7 +40,6 @@ from plumo.pipeline_factories.guards import (  # noqa: E402
     refuse_large_frames,
 )
 from plumo.pipeline_factories.custom import CustomPipelineFactory  # noqa: E402
-from plumo.pipeline_factories.http import HTTPPipelineFactory  # noqa: E402
 from plumo.pipeline_factories.sampling import Sampling  # noqa: E402
 from plumo.pipeline_factories.sources import (  # noqa: E402
     RTSP_TRANSPORTS,
@@ -153,7 +152,8 @@ class StreamReader:
       following keyframe.
     - `start_timeout`: seconds to wait for the stream to start playing (default 10).
     - `read_timeout`: seconds to wait for each frame (default 10), or None to wait as long as
-      the stream stays up.
+      the stream stays up; with `max_framerate`, one slot of the limit (1/max_framerate s) more,
+      since the frames it leaves out come meanwhile.
     - `ca_file`: a PEM file of the CAs that may sign an HTTPS or RTSPS stream's certificate,
       instead of the system's (URLs read without a template only).
     - `tls_verify`: True (default), or False to accept any certificate (a warning is logged).
@@ -246,17 +246,15 @@ class StreamReader:
         self._latest = self._options["latest"]
         self._factory: PipelineFactory
         if template is None:
-            source = find_source(url)
-            if source.element == "souphttpsrc":
-                self._factory = HTTPPipelineFactory(
-                    url=url, pipeline_watcher=self._state.watch, on_complete=self._state.complete
-                )
+            # Its source starts with the pipeline, configured. HTTPPipelineFactory starts its
+            # souphttpsrc on its own first, and the restart that follows may cut into the answer
+            # to that first request, which libsoup 3 does not survive.
+            self._factory = URLPipelineFactory(
+                url=url, pipeline_watcher=self._state.watch, on_complete=self._state.complete
+            )
+            if find_source(url).element == "souphttpsrc":
                 # A stream cut short is an error, not an end.
                 self._factory.detect_truncation = True
-            else:
-                self._factory = URLPipelineFactory(
-                    url=url, pipeline_watcher=self._state.watch, on_complete=self._state.complete
-                )
             self._factory.max_framerate = self._max_framerate
             self._factory.keyframes_only = self._options["keyframes_only"]
             self._factory.max_frame_pixels = self._options["max_frame_pixels"]
@@ -449,14 +447,15 @@ class StreamReader:
             raise StreamSetupError(f"Cannot open '{self._shown_url}': {e}") from e
         # From here on the pipeline is shut down with this reader, or when it is forgotten.
         finalizer = weakref.finalize(self, _shut_down, pipeline)
+        appsink = pipeline.appsink
         with self._lock:
             closed = self._closed
             if not closed:
                 self._pipeline, self._finalizer = pipeline, finalizer
+                self._appsink = appsink
         if closed:  # by another thread, before the finalizer was there to run
             finalizer()
             raise StreamSetupError(f"Cannot open '{self._shown_url}': the reader was closed")
-        appsink = pipeline.appsink
         sink_pad = appsink.get_static_pad("sink")
         if self._reconnect:
             source = pipeline.get_by_name(BUFFER_SRC_NAME)
@@ -480,7 +479,6 @@ class StreamReader:
             # Once the frame is in the appsink, where a pull without waiting finds it.
             bell, key = self._state.bell
             bell.watch(appsink, key)
-        self._appsink = appsink
 
     def _connected(self) -> None:
         """The pipeline plays and its frames' size is known: describe the stream."""
@@ -501,7 +499,7 @@ class StreamReader:
             cause = "the reader was closed"
         elif phase is _Phase.STARTING:
             cause = f"Timeout while waiting for stream to start ({start_timeout} s)"
-            stalled = self._state.evidence.stalled()
+            stalled = self._state.evidence.stalled(diagnose_within=_DIAGNOSIS_TIME)
             if stalled:
                 cause += f": {stalled}"
             if _nobody_runs_the_main_loop():
@@ -540,7 +538,7 @@ class StreamReader:
                 f"The stream reader for '{self._shown_url}' is not open: call open(), or use it "
                 "in a with statement"
             )
-        read_timeout = self._options["read_timeout"]
+        read_timeout = self._frame_wait
         deadline = math.inf if read_timeout is None else time.monotonic() + read_timeout
         while True:
             result = self._step(deadline, _PULL_SLICE)
@@ -570,6 +568,8 @@ class StreamReader:
                 return _NOTHING
             phase = state.phase
         appsink = self._appsink
+        if appsink is None:  # closed by another thread meanwhile
+            return None
         if phase is _Phase.FAILED:
             frame = self._frame_after_error(appsink, pull_wait)
             if frame is not None:
@@ -598,6 +598,15 @@ class StreamReader:
             self._drop(f"nothing came from the source for {_STALL_TIME:g} s")
         return _NOTHING
 
+    @property
+    def _frame_wait(self) -> Optional[float]:
+        """How long a frame may take, in seconds: `read_timeout`, and under a frame-rate limit
+        the slot of the limit too, the time the frames it leaves out take to come."""
+        read_timeout = self._options["read_timeout"]
+        if read_timeout is None or self._max_framerate is None:
+            return read_timeout
+        return read_timeout + 1 / self._max_framerate
+
     def _timeout(self, read_timeout) -> TimeoutError:
         doing = " (reconnecting)" if self._retry_at is not None else ""
         return TimeoutError(f"No frame from '{self._shown_url}' within {read_timeout} s{doing}")
@@ -607,7 +616,7 @@ class StreamReader:
         with self._lock:
             pipeline, self._pipeline = self._pipeline, None
             finalizer, self._finalizer = self._finalizer, None
-        self._appsink = None
+            self._appsink = None
         self._rejoining = False
         self._state.retire(pipeline)
         del pipeline
@@ -727,6 +736,8 @@ class StreamReader:
         with self._lock:
             pipeline, self._pipeline = self._pipeline, None
             finalizer, self._finalizer = self._finalizer, None
+            # Its last frame holds the decoder's buffer pool, and that pool's sockets.
+            self._appsink = None
         if self._opened and not was_closed:
             logger.info(f"Closing '{self._shown_url}' after {self._frames_read} frames")
         del pipeline
@@ -977,6 +988,10 @@ class _StreamState:
                 self.frame_too_large = details is not None and details.has_name(
                     "plumo-frame-too-large"
                 )
+                if self._lost is not None:
+                    # Over UDP, rtspsrc then tries the server again, and fails to connect.
+                    with self._changed:
+                        self._cause = f"the connection was lost ({self._lost})"
                 self._enter(_Phase.FAILED)
         elif kind == Gst.MessageType.WARNING:
             error, _ = message.parse_warning()
