@@ -20,6 +20,14 @@ numpy, which tells the matrix each reader uses. The "(limit)" rows run plumo's c
 process into a fakesink: to BGR, and to I420 (decoder and queue only: the limit of a reader that
 converts the decoder's pictures itself).
 
+Frames at the size models take: the 1920x1080 clip read at 640x360 and the 1280x720 clip at
+320x180, in RGB: plumo with `size`, against OpenCV/FFmpeg reading and then shrinking each frame
+with cv2.resize(INTER_AREA) (and cvtColor to RGB), and PyAV (thread_type "AUTO") with
+to_ndarray(width=, height=, format="rgb24"); each middle frame against the clip's own picture
+converted exactly (BT.709) and shrunk with INTER_AREA. An MJPEG camera (bench_sampling.py's: the
+clip's pictures as 1280x720 JPEGs, 25 a second, over HTTP) read by plumo for a few seconds at full
+size and at 320x180: CPU time per frame.
+
 Streams at once: N threads with a reader each on the 1280x720 clip, plumo (bgr) against
 OpenCV/FFmpeg. Memory: a process of its own reads 1,000 frames (300 with --quick), resident size
 every 100, with glibc's malloc as it comes and with its mmap threshold pinned (PINNED_MALLOC). A
@@ -28,6 +36,7 @@ most). The results are printed as Markdown tables.
 """
 
 import argparse
+import contextlib
 import json
 import os
 import statistics
@@ -35,9 +44,10 @@ import subprocess
 import sys
 import threading
 import time
+import weakref
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Callable, Dict, List, Optional
+from typing import Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 
@@ -49,6 +59,7 @@ from plumo.errors import InvalidRuntimeOptionError  # noqa: E402
 from plumo.pipeline_factories import base  # noqa: E402
 from plumo.stream_reader import StreamReader  # noqa: E402
 
+import bench_sampling  # noqa: E402  (bench/: its MJPEG camera)
 import clips  # noqa: E402  (bench/, this script's folder)
 
 # OpenCV and PyAV come in with rivals(): the memory child process reads with plumo alone.
@@ -94,8 +105,9 @@ class Clip:
 class Frames:
     """Checks each frame a contender hands over, and keeps a copy of the middle one."""
 
-    def __init__(self, clip: Clip, layout: Optional[str]):
-        self.shape = (clip.height, clip.width) + (() if layout == "gray" else (3,))
+    def __init__(self, clip: Clip, layout: Optional[str], size: Optional[Tuple[int, int]] = None):
+        width, height = size or (clip.width, clip.height)
+        self.shape = (height, width) + (() if layout == "gray" else (3,))
         self.middle_index = clip.frames // 2
         self.count = 0
         self.bad = 0
@@ -112,14 +124,16 @@ class Frames:
 # --- the contenders: each reads the URL to its end, handing each frame to `frames.add` ----------
 
 
-def read_plumo(url: str, frames: Frames, pixel_format: Optional[str]) -> None:
-    options = {} if pixel_format is None else {"pixel_format": pixel_format}
+def read_plumo(url: str, frames: Frames, pixel_format: Optional[str], **options) -> None:
+    if pixel_format is not None:
+        options["pixel_format"] = pixel_format
     with StreamReader(url, **options) as reader:
         for frame in reader:
             frames.add(frame)
 
 
-def read_capture(capture, frames: Frames) -> None:
+def read_capture(capture, frames: Frames, then: Optional[Callable] = None) -> None:
+    """Every frame of `capture`, through `then` where one is given."""
     try:
         if not capture.isOpened():
             raise RuntimeError("VideoCapture did not open")
@@ -127,7 +141,7 @@ def read_capture(capture, frames: Frames) -> None:
             ok, frame = capture.read()
             if not ok:
                 return
-            frames.add(frame)
+            frames.add(frame if then is None else then(frame))
     finally:
         capture.release()
 
@@ -144,12 +158,22 @@ def read_opencv_gstreamer(url: str, frames: Frames) -> None:
     read_capture(cv2.VideoCapture(description, cv2.CAP_GSTREAMER), frames)
 
 
-def read_pyav(url: str, frames: Frames, thread_type: str) -> None:
+def read_pyav(url: str, frames: Frames, thread_type: str, **to_ndarray) -> None:
     with av.open(url) as container:
         stream = container.streams.video[0]
         stream.thread_type = thread_type
         for frame in container.decode(stream):
-            frames.add(frame.to_ndarray(format="bgr24"))
+            frames.add(frame.to_ndarray(**{"format": "bgr24", **to_ndarray}))
+
+
+def read_opencv_resized(url: str, frames: Frames, size: Tuple[int, int]) -> None:
+    """OpenCV/FFmpeg's frames, each shrunk with INTER_AREA and turned into RGB."""
+    read_capture(cv2.VideoCapture(url, cv2.CAP_FFMPEG), frames, lambda frame: cv2.cvtColor(
+        cv2.resize(frame, size, interpolation=cv2.INTER_AREA), cv2.COLOR_BGR2RGB))  # fmt: skip
+
+
+def read_pyav_resized(url: str, frames: Frames, size: Tuple[int, int]) -> None:
+    read_pyav(url, frames, "AUTO", width=size[0], height=size[1], format="rgb24")
 
 
 QUEUE = "queue max-size-buffers=4 max-size-bytes=0 max-size-time=0"
@@ -165,7 +189,9 @@ LIMIT_I420 = (
 def read_gstreamer(url: str, frames: Frames, description: str) -> None:
     """Runs the description into a fakesink, with plumo's decoder set-up; counts what arrives."""
     pipeline = Gst.parse_launch(f"{description.format(url=url)} ! fakesink name=sink sync=false")
-    pipeline.get_by_name("decoder").connect("deep-element-added", base._tune_decoder_element)
+    pipeline.get_by_name("decoder").connect(
+        "deep-element-added", base._tune_decoder_element, weakref.ref(pipeline)
+    )
     bus = pipeline.get_bus()
     pipeline.set_state(Gst.State.PLAYING)
     try:
@@ -208,11 +234,59 @@ def contenders(pixel_formats: bool) -> List[Contender]:
     ]
 
 
+RESIZE_REFERENCE = "OpenCV/FFmpeg + cv2.resize(INTER_AREA)"
+# The clip (by height) and the size it is read at.
+RESIZES = [(1080, (640, 360)), (720, (320, 180))]
+
+
+@dataclass
+class Resizer:
+    name: str
+    read: Callable[[str, Frames, Tuple[int, int]], None]
+
+
+RESIZERS = [
+    Resizer("plumo, size, rgb", lambda u, f, size: read_plumo(u, f, "rgb", size=size)),
+    Resizer(RESIZE_REFERENCE, read_opencv_resized),
+    Resizer('PyAV "AUTO", to_ndarray(width, height, rgb24)', read_pyav_resized),
+]
+
+
 @dataclass
 class Run:
     wall: float
     cpu: float
     frames: int
+
+
+def measure_resize(resizer: Resizer, clip: Clip, size: Tuple[int, int]) -> Run:
+    frames = Frames(clip, "rgb", size)
+    OTHERS.start()
+    cpu, wall = time.process_time(), time.perf_counter()
+    resizer.read(clip.url, frames, size)
+    wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
+    OTHERS.stop()
+    check(resizer.name, clip, frames)
+    return Run(wall, cpu, frames.count)
+
+
+def read_camera(url: str, seconds: float, size: Optional[Tuple[int, int]]) -> Run:
+    """plumo reading the camera for `seconds`, every frame, at its own size or at `size`."""
+    shape = None if size is None else (size[1], size[0], 3)
+    with StreamReader(url, size=size) as reader:
+        reader.read()  # the pipeline is up and decoding before the timing starts
+        count = 0
+        OTHERS.start()
+        cpu, wall = time.process_time(), time.perf_counter()
+        for image in reader:
+            count += 1
+            if shape is not None and image.shape != shape:
+                raise RuntimeError(f"camera frame of {image.shape}, not {shape}")
+            if time.perf_counter() - wall >= seconds:
+                break
+        wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
+        OTHERS.stop()
+    return Run(wall, cpu, count)
 
 
 def measure(contender: Contender, clip: Clip) -> Run:
@@ -424,18 +498,34 @@ def versions() -> str:
 # --- the run ------------------------------------------------------------------------------------
 
 
+PARTS = ("single", "resize", "camera", "streams", "memory")
+
+
+def target_line(what: str, value: float, bound: float, at_least: bool) -> str:
+    met = value >= bound if at_least else value <= bound
+    sign = ">=" if at_least else "<="
+    verdict = "met" if met else f"missed by {abs(value - bound) / bound:.0%}"
+    return f"- {what}: {value:.2f} (target {sign} {bound}): {verdict}"
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=None, help="rounds (default 5; --quick: 2)")
     parser.add_argument("--quick", action="store_true", help="a smoke run: 200-frame clips")
+    parser.add_argument("--only", metavar="PART[,PART]", default=",".join(PARTS),
+                        help=f"run only these parts: {', '.join(PARTS)} (default: all)")
     parser.add_argument("--rss-child", metavar="URL", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.rss_child:
         rss_child(args.rss_child)
         return
     rounds = clips.rounds_asked(args, parser, full=5, quick=2)
+    parts = set(args.only.split(","))
+    if not parts <= set(PARTS):
+        parser.error(f"--only takes {', '.join(PARTS)}")
     length = 200 if args.quick else 600
     long_length = 300 if args.quick else 1000
+    camera_seconds = 4.0 if args.quick else 10.0
     stream_counts = [1, 4, 8]
 
     rivals()
@@ -456,49 +546,94 @@ def main():
 
     servers = [ClipServer(clip.path.read_bytes()) for clip in clip_list]
     long_server = ClipServer(long_clip.read_bytes())
+    by_height = {clip.height: clip for clip in clip_list}
+    camera = contextlib.ExitStack()
     for server in servers + [long_server]:
         server.__enter__()
     try:
         for clip, server in zip(clip_list, servers):
             clip.url = server.url
+        camera_url = None
+        if "camera" in parts:
+            camera_url = camera.enter_context(bench_sampling.camera(bench_sampling.camera_jpegs()))
 
         # Warm-up: plug-ins loaded, caches filled; the middle frames kept for the colour check.
         middles: Dict[str, Dict[str, np.ndarray]] = {clip.label: {} for clip in clip_list}
         for clip in clip_list:
-            for contender in active:
+            for contender in active if "single" in parts else []:
                 frames = Frames(clip, contender.layout)
                 contender.read(clip.url, frames)
                 check(contender.name, clip, frames)
                 if frames.middle is not None:
                     middles[clip.label][contender.name] = frames.middle
+        resized_middles: Dict[Tuple[int, str], np.ndarray] = {}
+        for height, size in RESIZES if "resize" in parts else []:
+            for resizer in RESIZERS:
+                frames = Frames(by_height[height], "rgb", size)
+                resizer.read(by_height[height].url, frames, size)
+                check(resizer.name, by_height[height], frames)
+                resized_middles[height, resizer.name] = frames.middle
 
         single = {(clip.label, c.name): Row() for clip in clip_list for c in active}
-        jobs = [(clip, c) for clip in clip_list for c in active]
+        jobs = [(clip, c) for clip in clip_list for c in active] if "single" in parts else []
+        resize = {(height, r.name): Row() for height, _ in RESIZES for r in RESIZERS}
+        resize_jobs = [(height, size, r) for height, size in RESIZES for r in RESIZERS]
+        resize_jobs = resize_jobs if "resize" in parts else []
+        camera_sizes = {"plumo, bgr, 1280x720 (full size)": None, "plumo, bgr, 320x180": (320, 180)}
+        camera_rows = {name: Row() for name in camera_sizes}
+        camera_jobs = list(camera_sizes) if camera_url is not None else []
         multi_names = ["plumo, bgr", REFERENCE]
         multi = {(n, name): Row() for n in stream_counts for name in multi_names}
         multi_jobs = [(n, name) for n in stream_counts for name in multi_names]
+        multi_jobs = multi_jobs if "streams" in parts else []
         clip720 = clip_list[0]
         for round_ in range(rounds):
             started = time.perf_counter()
             for clip, contender in clips.rotated(jobs, round_):
                 result = OTHERS.quietly(lambda: measure(contender, clip))
                 single[clip.label, contender.name].runs.append(result)
+            for height, size, resizer in clips.rotated(resize_jobs, round_):
+                result = OTHERS.quietly(lambda: measure_resize(resizer, by_height[height], size))
+                resize[height, resizer.name].runs.append(result)
+            for name in clips.rotated(camera_jobs, round_):
+                result = OTHERS.quietly(
+                    lambda: read_camera(camera_url, camera_seconds, camera_sizes[name])
+                )  # fmt: skip
+                camera_rows[name].runs.append(result)
             for n, name in clips.rotated(multi_jobs, round_):
                 result = OTHERS.quietly(lambda: run_streams(by_name[name], clip720, n))
                 multi[n, name].runs.append(result)
             print(f"round {round_ + 1}/{rounds}: {time.perf_counter() - started:.0f} s",
                   file=sys.stderr, flush=True)  # fmt: skip
 
-        memory = {
-            "glibc's default malloc": rss_series(long_server.url),
-            "mmap threshold pinned": rss_series(long_server.url, PINNED_MALLOC),
-        }
+        memory = {}
+        if "memory" in parts:
+            memory = {
+                "glibc's default malloc": rss_series(long_server.url),
+                "mmap threshold pinned": rss_series(long_server.url, PINNED_MALLOC),
+            }
     finally:
+        camera.close()
         for server in servers + [long_server]:
             server.__exit__(None, None, None)
     print(f"load average after: {os.getloadavg()[0]:.2f}; {OTHERS.summary()}")
+    targets: List[str] = []
 
-    # --- single streams
+    if "single" in parts:
+        report_single(clip_list, all_contenders, single, middles, length, targets)
+    if "resize" in parts:
+        report_resize(by_height, resize, resized_middles, length, targets)
+    if "camera" in parts:
+        report_camera(camera_rows, camera_seconds, targets)
+    if "streams" in parts:
+        report_streams(stream_counts, multi_names, multi, clip720, length, targets)
+    if "memory" in parts:
+        report_memory(memory, long_length, clip720)
+    print("\n### Against the targets\n")
+    print("\n".join(targets))
+
+
+def report_single(clip_list, all_contenders, single, middles, length, targets) -> None:
     lines = [
         "| clip | reader | fps | fps / OpenCV-FFmpeg | CPU ms/frame | CPU / OpenCV-FFmpeg"
         " | middle frame vs OpenCV-FFmpeg | matrix (601 / 709 diff) |",
@@ -530,6 +665,14 @@ def main():
         ratio = med([a / b for a, b in zip(auto_pyav.fps(), frame_pyav.fps())])
         faster = '"AUTO"' if ratio > 1 else '"FRAME"'
         print(f"{clip.label}: PyAV AUTO/FRAME fps, paired by round: {ratio:.2f} ({faster} faster)")
+        plumo_row = rows["plumo, bgr"]
+        targets.append(target_line(f"{clip.label}, one stream, plumo fps / OpenCV-FFmpeg",
+                                   med(plumo_row.fps_ratios), 1.15, True))  # fmt: skip
+        versus_pyav = med([a / b for a, b in zip(plumo_row.fps(), auto_pyav.fps())])
+        targets.append(target_line(f'{clip.label}, one stream, plumo fps / PyAV "AUTO"',
+                                   versus_pyav, 1.0, True))  # fmt: skip
+        targets.append(target_line(f"{clip.label}, one stream, plumo CPU / OpenCV-FFmpeg",
+                                   med(plumo_row.cpu_ratios), 1.0, False))  # fmt: skip
 
     print(f"\n### One stream ({length} frames, every reader delivered all of them in every round;"
           " medians (range) of the rounds)\n")  # fmt: skip
@@ -540,7 +683,65 @@ def main():
           " BT.709 (gray: against Y as it is / stretched to full range), mean absolute"
           " difference.")  # fmt: skip
 
-    # --- several streams
+
+
+def report_resize(by_height, resize, resized_middles, length, targets) -> None:
+    lines = [
+        "| clip | read at | reader | fps | fps / OpenCV+resize | CPU ms/frame"
+        " | CPU / OpenCV+resize | middle frame vs exact + INTER_AREA |",
+        "|---|---|---|---|---|---|---|---|",
+    ]
+    for height, size in RESIZES:
+        clip = by_height[height]
+        rows = {r.name: resize[height, r.name] for r in RESIZERS}
+        paired_ratios(rows, RESIZE_REFERENCE)
+        y, u, v = yuv_planes(clip.path, clip.frames // 2)
+        exact = yuv_to_bgr(y, u, v, 0.2126, 0.0722)  # no colour tags, HD: BT.709
+        reference = cv2.resize(exact, size, interpolation=cv2.INTER_AREA)
+        for resizer in RESIZERS:
+            row = rows[resizer.name]
+            middle = resized_middles[height, resizer.name][..., ::-1]
+            lines.append(
+                f"| {clip.label} | {size[0]}x{size[1]} | {resizer.name}"
+                f" | {spread(row.fps(), '.0f')} | {med(row.fps_ratios):.2f}"
+                f" | {spread(row.cpu_ms(), '.2f')} | {med(row.cpu_ratios):.2f}"
+                f" | {mad(middle, reference):.2f} |"
+            )
+        plumo_row = rows[RESIZERS[0].name]
+        what = f"{clip.label} at {size[0]}x{size[1]}, plumo"
+        targets.append(target_line(f"{what} fps / OpenCV+resize", med(plumo_row.fps_ratios),
+                                   1.5, True))  # fmt: skip
+        targets.append(target_line(f"{what} CPU / OpenCV+resize", med(plumo_row.cpu_ratios),
+                                   0.7, False))  # fmt: skip
+        pyav_row = rows[RESIZERS[2].name]
+        versus_pyav = med([a / b for a, b in zip(plumo_row.fps(), pyav_row.fps())])
+        targets.append(target_line(f"{what} fps / PyAV's", versus_pyav, 1.0, True))
+    print(f"\n### Frames at another size ({length} frames, RGB; medians (range) of the rounds)\n")
+    print("\n".join(lines))
+    print("\nMiddle frame: mean absolute difference from the clip's own picture converted with"
+          " BT.709 and shrunk with INTER_AREA.")  # fmt: skip
+
+
+def report_camera(camera_rows, seconds, targets) -> None:
+    full_name, small_name = list(camera_rows)
+    full = camera_rows[full_name]
+    lines = ["| reader | frames | fps | CPU ms/frame | CPU / full size |", "|---|---|---|---|---|"]
+    for name, row in camera_rows.items():
+        ratios = [a / b for a, b in zip(row.cpu_ms(), full.cpu_ms())]
+        lines.append(
+            f"| {name} | {spread([r.frames for r in row.runs], '.0f')}"
+            f" | {spread(row.fps(), '.1f')} | {spread(row.cpu_ms(), '.2f')}"
+            f" | {med(ratios):.2f} |"
+        )
+        if name == small_name:
+            targets.append(target_line("MJPEG camera at 320x180, CPU / full size", med(ratios),
+                                       0.5, False))  # fmt: skip
+    print(f"\n### An MJPEG camera, 1280x720 at 25 frames a second over HTTP, read for {seconds:g} s"
+          " (medians (range) of the rounds)\n")  # fmt: skip
+    print("\n".join(lines))
+
+
+def report_streams(stream_counts, multi_names, multi, clip720, length, targets) -> None:
     lines = [
         "| streams | reader | total fps | fps / OpenCV-FFmpeg | CPU ms/frame"
         " | CPU / OpenCV-FFmpeg |",
@@ -555,11 +756,19 @@ def main():
                 f"| {n} | {name} | {spread(row.fps(), '.0f')} | {med(row.fps_ratios):.2f}"
                 f" | {spread(row.cpu_ms(), '.2f')} | {med(row.cpu_ratios):.2f} |"
             )
+        if n > 1:
+            plumo_row = rows["plumo, bgr"]
+            targets.append(target_line(f"{n} streams, plumo fps / OpenCV-FFmpeg",
+                                       med(plumo_row.fps_ratios), 1.1, True))  # fmt: skip
+            targets.append(target_line(f"{n} streams, plumo CPU / OpenCV-FFmpeg",
+                                       med(plumo_row.cpu_ratios), 0.9, False))  # fmt: skip
     print(f"\n### Streams at once ({clip720.label}, {length} frames each, a thread and a reader"
           " per stream)\n")  # fmt: skip
     print("\n".join(lines))
 
-    # --- memory
+
+
+def report_memory(memory, long_length, clip720) -> None:
     print(f"\n### plumo's resident memory, a {long_length}-frame {clip720.label} clip, in a"
           " process of its own (MiB; before the start, then every 100 frames)\n")  # fmt: skip
     marks = [n for n, _ in next(iter(memory.values()))["series"]]

@@ -131,6 +131,8 @@ def send_jpeg_part(wfile, jpeg: bytes, boundary: str) -> bool:
 def rotated(items: list, round_: int) -> list:
     """`items` in the order of round `round_`: each round starts one further along, so that no
     reader always runs first (or right after the same other one)."""
+    if not items:
+        return []
     k = round_ % len(items)
     return items[k:] + items[:k]
 

@@ -12,7 +12,7 @@ set -euo pipefail
 exec 1>&2
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-PLUMO_EXTRA_PACKAGES="python3-opencv python3-av ffmpeg libyuv0" \
+PLUMO_EXTRA_PACKAGES="python3-opencv python3-av ffmpeg libyuv0 linux-perf" \
     bash "$ROOT/scripts/setup.sh"
 
 "$ROOT/.venv/bin/python" -c 'import av, cv2' \

@@ -189,11 +189,39 @@ def test_decoding_and_conversion_run_on_threads_of_their_own(server, built, path
     assert decoded and converted and not set(decoded) & set(converted)
 
 
-def test_a_decoder_with_threads_leaves_a_cpu_to_the_conversion(server, built):
-    pipeline = built(http_factory(server.url("/mpeg4.mkv"), Recorder()))
-    assert_red_frames(pull_frames(pipeline, 60), 60)
+def libav_decoder(pipeline):
     [decoder] = [e for e in pipeline.iterate_recurse() if e.get_factory().get_name() == "avdec_mpeg4"]
-    assert decoder.get_property("max-threads") == max(1, CPUS - 1)
+    return decoder
+
+
+def test_the_cpus_are_shared_among_the_streams_open_as_each_decoder_starts(
+    server, built, monkeypatch
+):
+    monkeypatch.setattr(base, "_cpu_count", lambda: 4)
+    others = len(base._OPEN_STREAMS)  # left open by other tests: none, unless one leaks
+    url = server.url("/mpeg4.mkv")
+    started = []
+    for _ in range(4):  # each decoder started before the next pipeline is built
+        started.append(built(http_factory(url, Recorder())))
+        assert_red_frames(pull_frames(started[-1], 1), 1)
+        assert len(base._OPEN_STREAMS) == others + len(started)
+    threads = [libav_decoder(pipeline).get_property("max-threads") for pipeline in started]
+    assert threads == [max(1, 4 // (others + n)) for n in (1, 2, 3, 4)]
+    for pipeline in started[1:]:  # a released pipeline no longer counts
+        pipeline.set_state(Gst.State.NULL)
+        pipeline.release_resources()
+    assert len(base._OPEN_STREAMS) == others + 1
+    again = built(http_factory(url, Recorder()))
+    assert_red_frames(pull_frames(again, 60), 60)
+    assert libav_decoder(again).get_property("max-threads") == max(1, 4 // (others + 2))
+    # A decoder's threads are whatever kind libav takes for the stream (slice threads alone for a
+    # live one), but for a reader of the newest frame, which takes no frame threads.
+    assert int(libav_decoder(again).get_property("thread-type")) == 0
+    newest = http_factory(url, Recorder())
+    newest.newest_frame_only = True
+    newest_pipeline = built(newest)
+    assert pull_frames(newest_pipeline, 1)
+    assert int(libav_decoder(newest_pipeline).get_property("thread-type")) == 2  # slice
 
 
 @pytest.mark.parametrize("limit, expected", [(5, 10), (15, 30)])

@@ -150,9 +150,9 @@ def test_bgr_samples_are_copied_swapped_or_turned_to_luma():
 # --- layouts and the frame's memory ------------------------------------------------------------
 
 
-def test_planes_are_found_through_the_video_meta():
-    # Chroma first, then luma, each row padded differently from the default layout.
-    y, u, v = random_planes("I420", 21, 11, full=False, seed=5)
+def video_meta_sample(y, u, v, colorimetry):
+    """A 21x11 I420 sample laid out by its video meta: chroma first, then luma, each row padded
+    differently from the default layout."""
     strides = [40, 24, 16, 0]
     offsets = [24 * 6 + 16 * 6, 0, 24 * 6, 0]
     data = bytearray(offsets[0] + 40 * 11)
@@ -162,7 +162,12 @@ def test_planes_are_found_through_the_video_meta():
     buffer = Gst.Buffer.new_wrapped(bytes(data))
     GstVideo.buffer_add_video_meta_full(buffer, GstVideo.VideoFrameFlags.NONE,
                                         GstVideo.VideoFormat.I420, 21, 11, 3, offsets, strides)
-    sample = Gst.Sample.new(buffer, caps_for("I420", 21, 11, "2:4:0:0"), None, None)
+    return Gst.Sample.new(buffer, caps_for("I420", 21, 11, colorimetry), None, None)
+
+
+def test_planes_are_found_through_the_video_meta():
+    y, u, v = random_planes("I420", 21, 11, full=False, seed=5)
+    sample = video_meta_sample(y, u, v, "2:4:0:0")
     reference = exact_bgr(y, upsampled("I420", u, 21, 11), upsampled("I420", v, 21, 11), "bt601",
                           False)  # fmt: skip
     assert_close(convert_sample(sample), reference)

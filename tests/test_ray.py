@@ -116,13 +116,13 @@ def test_every_frame_of_each_recording_as_a_reader_alone_reads_it(
 def test_the_columns_and_a_source_given_twice(local_ray, server, caplog):
     source = server.url("/clip.mkv")
     with caplog.at_level("WARNING", logger="plumo"):
-        dataset = read_streams([source, source], pixel_format="gray")
+        dataset = read_streams([source, source], pixel_format="gray", size=(81, 61))
     assert "given twice" in caplog.text
     schema = dataset.schema()
     assert schema.names == ["source", "index", "pts", "image"]
     rows = dataset.take_all()
     assert len(rows) == 60
-    assert rows[0]["image"].shape == (240, 320) and rows[0]["pts"] == 0.0
+    assert rows[0]["image"].shape == (61, 81) and rows[0]["pts"] == 0.0
 
 
 @pytest.mark.parametrize(
@@ -145,6 +145,7 @@ BAD_ARGUMENTS = [
     (["http://camera/x"], {"latest": "yes"}, InvalidRuntimeOptionError),
     (["http://camera/x"], {"max_framerate": 0}, InvalidRuntimeOptionError),
     (["http://camera/x"], {"no_such_option": 1}, InvalidRuntimeOptionError),
+    (["http://camera/x"], {"size": (640, 0)}, InvalidRuntimeOptionError),
     ("http://camera/x", {}, TypeError),
 ]
 

@@ -19,6 +19,7 @@ from plumo.utils.gstreamer import Gst, convert_sample, offer_video_meta
 gi.require_version("GstVideo", "1.0")
 from gi.repository import GstVideo  # noqa: E402
 
+from test_frame_scaling import resized  # noqa: E402
 from test_native_frames import assert_close, exact_bgr, exact_gray  # noqa: E402
 
 # The real clip lives in shared/media/, beside the repository's work tree (and beside CI's clone
@@ -115,6 +116,32 @@ def test_natural_pictures_come_out_as_the_exact_formula_gives(natural_server):
         assert_close(frames["gray"][index].image, exact_gray(y, full=False), mean=0.5, worst=1)
     # Each frame's time is its picture's own.
     assert [f.pts for f in frames["bgr"]] == [s.get_buffer().pts / Gst.SECOND for s in reference]
+
+
+@pytest.mark.parametrize("size", [(320, 180), (427, 241)])
+def test_natural_pictures_at_a_size_are_a_resize_of_the_exact_conversion(natural_server, size):
+    url = natural_server.url("/natural.mkv")
+    reference = decoded(url)
+    frames = {}
+    for pixel_format in ("rgb", "gray"):
+        with StreamReader(url, pixel_format=pixel_format, size=size) as reader:
+            frames[pixel_format] = list(iter(reader.read_frame, None))
+            assert reader.size == size
+            assert (reader.info.width, reader.info.height) == (1280, 720)  # the stream's own
+    width, height = size
+    for index in range(0, len(reference), 20):
+        y, u, v = planes(reference[index])
+        up = [np.repeat(np.repeat(c, 2, 0), 2, 1)[:720, :1280] for c in (u, v)]
+        exact = exact_bgr(y, *up, "bt709", full=False)
+        rgb = frames["rgb"][index].image
+        assert rgb.shape == (height, width, 3)
+        assert np.abs(rgb[..., ::-1] - resized(exact, width, height)).mean() <= 2
+        gray = resized(exact_gray(y, full=False), width, height)
+        assert np.abs(frames["gray"][index].image - gray).mean() <= 1
+    for frames_of_a_format in frames.values():  # each time still its picture's own
+        assert [f.pts for f in frames_of_a_format] == [
+            s.get_buffer().pts / Gst.SECOND for s in reference
+        ]
 
 
 def pattern_bgr(raw, width, height):
@@ -266,3 +293,38 @@ def test_a_template_may_deliver_yuv_as_well_as_bgr(server):
 def test_bad_pixel_formats_are_refused_at_once(value, message):
     with pytest.raises(InvalidRuntimeOptionError, match=message):
         StreamReader("http://camera.invalid/video", pixel_format=value)
+
+
+@pytest.mark.parametrize("options, message", [
+    ({"size": (0, 360)}, r"two positive ints \(width, height\), got \(0, 360\)"),
+    ({"size": (640,)}, "two positive ints"),
+    ({"size": (640, 360, 3)}, "two positive ints"),
+    ({"size": (640.0, 360)}, "two positive ints"),
+    ({"size": (True, 360)}, "two positive ints"),
+    ({"size": "640x360"}, "Option 'size' should be a tuple or None, got str"),
+    ({"size": [640, 360]}, "should be a tuple or None, got list"),
+    ({"size": (9000, 9000)}, "9000x9000 frames exceed max_frame_pixels"),
+    ({"size": (100, 100), "max_frame_pixels": 9999}, "exceed max_frame_pixels"),
+])  # fmt: skip
+def test_sizes_that_are_not_two_positive_ints_are_refused_at_once(options, message):
+    with pytest.raises(InvalidRuntimeOptionError, match=message):
+        StreamReader("http://camera.invalid/video", **options)
+
+
+def test_a_template_and_a_group_scale_their_frames_too(server):
+    from plumo.stream_reader import StreamGroup
+
+    template = (
+        "souphttpsrc location={url} ! matroskademux ! jpegdec ! video/x-raw,format=I420"
+        " ! appsink name=main_sink"
+    )
+    with StreamReader(server.url("/clip.mkv"), template=template, size=(33, 17)) as reader:
+        assert {frame.shape for frame in reader} == {(17, 33, 3)}
+    sources = [server.url("/clip.mkv"), server.url("/live.mjpg?size")]
+    with StreamGroup(sources, size=(64, 48), pixel_format="gray") as group:
+        shapes = {}
+        for source, frame in group:
+            shapes.setdefault(source, set()).add(frame.image.shape)
+            if len(shapes) == 2 and all(len(s) for s in shapes.values()) and frame.index >= 5:
+                break
+    assert shapes == {source: {(48, 64)} for source in sources}

@@ -382,7 +382,7 @@ def test_the_package_imports_gstreamer_only_for_the_reader():
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == str(sorted(
         ["ca_file", "headers", "keyframes_only", "latest", "max_frame_pixels", "max_framerate",
-         "pixel_format", "read_timeout", "reconnect", "rtsp_transport", "start_timeout",
+         "pixel_format", "read_timeout", "reconnect", "rtsp_transport", "size", "start_timeout",
          "tls_verify", "user_agent"]))  # fmt: skip
     import plumo.stream_reader as package
 

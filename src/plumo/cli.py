@@ -1,7 +1,8 @@
 """plumo's command line: reads a video stream into frames and tells how it went.
 
     plumo read [URL] [--pipeline TEMPLATE] [--frames N] [--timeout S] [--max-framerate F]
-               [--keyframes-only] [--format bgr|rgb|gray] [--reconnect] [--latest]
+               [--keyframes-only] [--format bgr|rgb|gray] [--size WxH] [--reconnect]
+               [--latest]
                [--rtsp-transport auto|tcp|udp] [--ca-file FILE.pem] [--insecure]
                [--user-agent TEXT] [--header NAME:VALUE]... [--snapshot FILE.png|FILE.jpg]
     plumo probe URL [--timeout S] [--rtsp-transport ...] [--ca-file ...] [--insecure] ...
@@ -141,6 +142,9 @@ def _parser() -> "_Parser":
                       help="decode and deliver keyframes only")  # fmt: skip
     read.add_argument("--format", choices=("bgr", "rgb", "gray"), default="bgr",
                       help="the frames' pixels (default: bgr)")  # fmt: skip
+    read.add_argument("--size", type=_frame_size, metavar="WxH",
+                      help="scale every frame to W x H pixels (default: as the stream has "
+                      "them)")  # fmt: skip
     read.add_argument(
         "--reconnect", action="store_true",
         help="when a live stream drops, connect again (with back-off) and go on",
@@ -232,6 +236,15 @@ def _port(text: str) -> int:
     return port
 
 
+def _frame_size(text: str):
+    width, x, height = text.lower().partition("x")
+    if x and width.isdigit() and height.isdigit() and int(width) > 0 and int(height) > 0:
+        return int(width), int(height)
+    raise argparse.ArgumentTypeError(
+        f"expected WIDTHxHEIGHT in pixels, such as 640x360: {text!r}"
+    )
+
+
 def _header(text: str):
     name, colon, value = text.partition(":")
     if not colon or not name.strip():
@@ -315,7 +328,7 @@ def _read_stream(url: str, args: argparse.Namespace) -> int:
     try:
         reader = StreamReader(
             url, template=args.pipeline, start_timeout=args.timeout, read_timeout=args.timeout,
-            max_framerate=args.max_framerate, pixel_format=args.format,
+            max_framerate=args.max_framerate, pixel_format=args.format, size=args.size,
             keyframes_only=args.keyframes_only, reconnect=args.reconnect, latest=args.latest,
             **_source_options(args),
         )  # fmt: skip

@@ -2,6 +2,7 @@
 of a source into BGR frames (or, when asked, the decoder's own pictures) at the pipeline's
 application sink."""
 
+import functools
 import os
 import threading
 import weakref
@@ -331,8 +332,13 @@ class PipelineFactory(ABC):
             frame_limit.watch(chain_sink)
 
         link = _DecodedPadLink(chain_sink, pipeline, self._on_complete)
+        _OPEN_STREAMS.add(pipeline)
         pipeline.connect_signal_handler(
-            decoder, "deep-element-added", _tune_decoder_element, weakref.ref(pipeline)
+            decoder,
+            "deep-element-added",
+            _tune_decoder_element,
+            weakref.ref(pipeline),
+            self._newest_frame_only,
         )
         pipeline.connect_signal_handler(decoder, "pad-added", link.on_pad_added)
         pipeline.connect_signal_handler(decoder, "no-more-pads", link.on_no_more_pads)
@@ -395,22 +401,54 @@ class _DecodedPadLink:
             )
 
 
-# How many threads the decoder and the converter may each use. Threads beyond the CPUs only take
-# turns, and a decoder's frame threads cost CPU time of their own (a tenth to a third more than
-# decoding on one thread, for H.264), which a machine kept busy pays in frames. On two CPUs, reading
-# a 720p H.264 clip into BGR through the converter: the decoder's own choice, a frame thread per
-# CPU, 416 frames a second; one decoder thread, 463 (6-16% more over three such runs); the
-# converter on two threads instead of one, no difference. With the reader converting the decoder's
-# own pictures (bench/bench_decoder_threads.py, natural 720p and 1080p clips, 8 rounds): two frame
-# threads make one stream 10-24% faster for 2-14% more CPU time per frame, and four streams at
-# once 5-6% slower for 5-7% more; one thread gives the most frames per CPU second in both. With
-# more CPUs (not measured: the development machine has two) the decoder gets all but one, left to
-# the conversion and the reader, and the converter, the lighter stage (0.7 of the decoding time on
-# one thread), half of them, so that it does not become the one stage that cannot keep up.
+# How many threads a libav decoder and the converter may each use. Threads beyond the CPUs only
+# take turns, and a decoder's frame threads cost CPU time of their own (a tenth to a third more
+# than decoding on one thread, for H.264), which a machine kept busy pays in frames. With the
+# reader converting the decoder's own pictures (bench/bench_decoder_threads.py, natural 720p and
+# 1080p clips, 2 CPUs, 8 rounds): two frame threads make one stream 10-24% faster for 2-14% more
+# CPU time per frame, and four streams at once 5-6% slower for 5-7% more; one thread a stream gives
+# the most frames per CPU second when the CPUs are all busy. So the CPUs are shared among the
+# streams open in this process when a decoder is set up: a lone stream gets a thread per CPU, and
+# from as many streams as CPUs on, each gets one. The count is taken at each decoder's start and
+# not revisited: libav reads it when it opens the codec, and a running decoder told anew would have
+# to be opened again, losing its reference pictures up to the next keyframe. What kind of threads
+# is left to the libav elements, which take frame and slice threads for a stream that is not
+# live, and slice threads alone for a live one (frame threads hold each picture back by a frame
+# per thread); a reader that wants the newest picture (`latest`) gets slice threads alone too.
+# The converter (only where frames are converted to BGR in the pipeline), the lighter stage (0.7
+# of the decoding time on one thread), gets half of the CPUs.
+
+
+class _StreamCount:
+    """The pipelines whose decoders are set up and not yet released, in this process."""
+
+    def __init__(self):
+        self._open: "weakref.WeakSet[Pipeline]" = weakref.WeakSet()
+        self._lock = threading.Lock()
+
+    def add(self, pipeline: Pipeline) -> None:
+        """Counts `pipeline` until its resources are released (or it is collected)."""
+        with self._lock:
+            self._open.add(pipeline)
+        # A weak reference: the pipeline's own undo list must not keep it alive.
+        pipeline.destructors.append(functools.partial(self._discard, weakref.ref(pipeline)))
+
+    def _discard(self, released: "weakref.ref[Pipeline]") -> None:
+        pipeline = released()
+        with self._lock:
+            if pipeline is not None:
+                self._open.discard(pipeline)
+
+    def __len__(self) -> int:
+        with self._lock:
+            return len(self._open)
+
+
+_OPEN_STREAMS = _StreamCount()
 
 
 def _decoder_threads() -> int:
-    return max(1, _cpu_count() - 1)
+    return max(1, _cpu_count() // max(1, len(_OPEN_STREAMS)))
 
 
 def _converter_threads() -> int:
@@ -425,10 +463,18 @@ def _cpu_count() -> int:
         return os.cpu_count() or 1
 
 
+_SLICE_THREADS = 2  # libav's FF_THREAD_SLICE, in the decoders' "thread-type" flags
+
+
 def _tune_decoder_element(
-    _decoder: Gst.Element, _bin: Gst.Bin, element: Gst.Element, pipeline: "weakref.ref[Pipeline]"
+    _decoder: Gst.Element,
+    _bin: Gst.Bin,
+    element: Gst.Element,
+    pipeline: "weakref.ref[Pipeline]",
+    low_latency: bool = False,
 ) -> None:
-    """Adjusts the elements the decoder plugs in, as it plugs them in, before data reaches them."""
+    """Adjusts the elements the decoder plugs in, as it plugs them in, before data reaches them;
+    with `low_latency`, a libav decoder takes no frame threads."""
     factory = element.get_factory()
     if factory is None:
         return
@@ -446,8 +492,10 @@ def _tune_decoder_element(
     elif factory.list_is_type(_VIDEO_DECODER):
         if element.find_property("max-threads") is not None:
             # The libav video decoders (avdec_h264, ...): left to themselves, they take a thread
-            # per CPU, and leave none to the conversion.
+            # per CPU whatever else the process decodes.
             element.set_property("max-threads", _decoder_threads())
+            if low_latency:
+                element.set_property("thread-type", _SLICE_THREADS)
         if element.find_property("output-corrupt") is not None:
             # Nor do they hand on only what they could decode whole.
             element.set_property("output-corrupt", False)

@@ -45,6 +45,8 @@ class ReaderOptions(TypedDict, total=False):
     """The frames' pixels: "bgr" (default), "rgb", or "gray"."""
     keyframes_only: bool
     """Decode and deliver keyframes alone."""
+    size: Optional[Tuple[int, int]]
+    """(width, height) to scale every frame to as it is converted; None: as the stream has it."""
 
 
 def _runtime_types(hint: Any) -> Tuple[type, ...]:

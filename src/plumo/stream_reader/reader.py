@@ -4,7 +4,7 @@ import functools
 import math
 import os
 import time
-from typing import TYPE_CHECKING, Any, Dict, Iterator, Optional, Union
+from typing import TYPE_CHECKING, Any, Dict, Iterator, Optional, Tuple, Union
 
 import numpy as np
 
@@ -51,6 +51,7 @@ DEFAULT_OPTIONS: Dict[str, Any] = {
     "max_frame_pixels": DEFAULT_MAX_FRAME_PIXELS,
     "pixel_format": "bgr",
     "keyframes_only": False,
+    "size": None,
     "tls_verify": True,
     "user_agent": None,
     "headers": None,
@@ -127,6 +128,9 @@ class StreamReader:
     - `keyframes_only`: False (default), or True to decode and deliver only keyframes, with
       their own timestamps (with `max_framerate`, at most that many a second). Video without
       keyframe marks (raw video, images, MJPEG) is all keyframes.
+    - `size`: (width, height) to have every frame at that size, scaled as it is converted, in
+      one pass (averaging the pixels each one covers when shrinking, interpolating when
+      growing), or None (default) for frames as the stream has them.
 
     `open()` starts GStreamer (`plumo.sysboot.start()`) if needed, builds the pipeline and waits
     for it to play and for the first frame's size (`info`); `close()` stops it and releases what
@@ -164,6 +168,7 @@ class StreamReader:
         self._check_ranges()
         self._pixel_format = self._options["pixel_format"]
         self._check_choice("pixel_format", PIXEL_FORMATS)
+        self._size = self._check_size()
         self._check_choice("rtsp_transport", RTSP_TRANSPORTS)
         self._url = url
         self._shown_url = redact_url(url)
@@ -227,7 +232,9 @@ class StreamReader:
                 max_frame_pixels=self._options["max_frame_pixels"], newest_only=self._latest,
             )  # fmt: skip
         self._connection.factory = self._factory
-        self._connection.convert = functools.partial(pull_frame, pixel_format=self._pixel_format)
+        self._connection.convert = functools.partial(
+            pull_frame, pixel_format=self._pixel_format, size=self._size
+        )
         self._opened = False
         self._closed = False
 
@@ -240,6 +247,24 @@ class StreamReader:
                 raise InvalidRuntimeOptionError(
                     f"Option '{name}' should be a positive, finite number, got {value!r}"
                 )
+
+    def _check_size(self) -> Optional[Tuple[int, int]]:
+        size = self._options["size"]
+        if size is None:
+            return None
+        if len(size) != 2 or not all(
+            isinstance(side, int) and not isinstance(side, bool) and side > 0 for side in size
+        ):
+            raise InvalidRuntimeOptionError(
+                f"Option 'size' should be two positive ints (width, height), got {size!r}"
+            )
+        width, height = size
+        most = self._options["max_frame_pixels"]
+        if most is not None and width * height > most:
+            raise InvalidRuntimeOptionError(
+                f"Option 'size': {width}x{height} frames exceed max_frame_pixels ({most} pixels)"
+            )
+        return (width, height)
 
     def _check_choice(self, name: str, choices) -> None:
         if self._options[name] not in choices:
@@ -276,6 +301,11 @@ class StreamReader:
     def pixel_format(self) -> str:
         """The frames' pixels: "bgr", "rgb" or "gray"."""
         return self._pixel_format
+
+    @property
+    def size(self) -> Optional[Tuple[int, int]]:
+        """The (width, height) frames are scaled to; None: as the stream has them."""
+        return self._size
 
     @property
     def frames_read(self) -> int:

@@ -70,13 +70,17 @@ class SampleSizeError(SampleConversionError, TypeError): ...
 def sample_to_ndarray(sample: Gst.Sample) -> npt.NDArray[np.uint8]: ...
 
 # The native frame path: 8-bit YUV (I420, YV12, NV12, NV21, Y42B, Y444) or packed BGR into a
-# read-only array that owns its memory, (height, width, 3) or (height, width) in gray, with the
-# GIL released while it waits and converts.
+# read-only array that owns its memory, (height, width, 3) or (height, width) in gray, scaled to
+# `size` (width, height) in the same pass where one is given, with the GIL released while it
+# waits and converts.
 def pull_frame(
-    appsink: GstApp.AppSink, timeout: float, pixel_format: str = "bgr"
+    appsink: GstApp.AppSink,
+    timeout: float,
+    pixel_format: str = "bgr",
+    size: Optional[Tuple[int, int]] = None,
 ) -> Optional[Tuple[npt.NDArray[np.uint8], Optional[float]]]: ...
 def convert_sample(
-    sample: Gst.Sample, pixel_format: str = "bgr"
+    sample: Gst.Sample, pixel_format: str = "bgr", size: Optional[Tuple[int, int]] = None
 ) -> npt.NDArray[np.uint8]: ...
 
 # Allocation queries reaching the pad say its buffers may carry a video meta; the probe's id.

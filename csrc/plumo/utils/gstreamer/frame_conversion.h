@@ -52,10 +52,17 @@ Colour colour_of(const GstVideoInfo& info, const GstCaps* caps);
 /// mapping checks only where each plane starts.
 bool planes_fit(const GstVideoFrame& frame);
 
+/// The size of the images a frame is converted into.
+struct ImageSize {
+    int width;
+    int height;
+};
+
 /// Converts a mapped progressive frame of a format `converts` takes, of `colour`, into `out`, a
-/// packed image of the frame's width and height in `to` (rows of width * channels(to) bytes, no
-/// padding). Returns null, or why the frame cannot be converted.
+/// packed image of `size` in `to` (rows of width * channels(to) bytes, no padding), scaling it on
+/// the way where `size` is not the frame's own. `size` must pass `fits_converter`. Returns null,
+/// or why the frame cannot be converted.
 const char* convert_frame(const GstVideoFrame& frame, const Colour& colour, PixelFormat to,
-                          std::uint8_t* out);
+                          ImageSize size, std::uint8_t* out);
 
 }  // namespace plumo::gstreamer

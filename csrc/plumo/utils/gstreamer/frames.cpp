@@ -18,6 +18,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,10 +45,12 @@ constexpr const char* pull_frame_doc =
     :param appsink: The appsink to pull from
     :param timeout: The most seconds to wait
     :param pixel_format: "bgr", "rgb" or "gray"
+    :param size: (width, height) to scale the frame to, in the same pass; None: its own size
     :return: The frame, a read-only (height, width, 3) array ((height, width) in gray) that owns
         its memory, and the sample's presentation time in seconds (None where it has none); or
         None when no sample came within the timeout, or the appsink is at its end of stream
     :raises SampleConversionError: The sample could not be converted
+    :raises TypeError, ValueError: The size is not two positive ints
     )";
 
 constexpr const char* offer_video_meta_doc =
@@ -66,8 +69,10 @@ constexpr const char* convert_sample_doc =
 
     :param sample: The sample to convert
     :param pixel_format: "bgr", "rgb" or "gray"
+    :param size: (width, height) to scale the frame to, in the same pass; None: its own size
     :return: A read-only (height, width, 3) array ((height, width) in gray) that owns its memory
     :raises SampleConversionError: The sample could not be converted
+    :raises TypeError, ValueError: The size is not two positive ints
     )";
 
 struct SampleRef {
@@ -100,6 +105,36 @@ PixelFormat pixel_format_of(py::handle name) {
     }
     raise(PyExc_ValueError, fstring(py::str("pixel_format must be 'bgr', 'rgb' or 'gray', not "),
                                     steal(PyObject_Repr(name.ptr()))));
+}
+
+// The size asked for: {0, 0} for None (the frame's own), else two positive ints.
+ImageSize size_of(py::handle size) {
+    if (size.is_none())
+        return {0, 0};
+    int sides[2] = {0, 0};
+    bool pair = PyTuple_Check(size.ptr()) && PyTuple_GET_SIZE(size.ptr()) == 2;
+    for (Py_ssize_t index = 0; pair && index < 2; ++index) {
+        PyObject* side = PyTuple_GET_ITEM(size.ptr(), index);
+        if (!PyLong_Check(side) || PyBool_Check(side)) {
+            pair = false;
+            break;
+        }
+        int overflow = 0;
+        long value = PyLong_AsLongAndOverflow(side, &overflow);
+        if (value == -1 && PyErr_Occurred())
+            throw py::error_already_set();
+        if (overflow != 0 || value <= 0 || value > std::numeric_limits<int>::max())
+            raise(PyExc_ValueError,
+                  fstring(py::str("size must be two positive ints (width, height) that fit in "
+                                  "an int, not "),
+                          steal(PyObject_Repr(size.ptr()))));
+        sides[index] = int(value);
+    }
+    if (!pair)
+        raise(PyExc_TypeError, fstring(py::str("size must be a tuple of two ints (width, height) "
+                                               "or None, not "),
+                                       steal(PyObject_Repr(size.ptr()))));
+    return {sides[0], sides[1]};
 }
 
 [[noreturn]] void sample_error(Call& call, const char* format, ...) {
@@ -162,8 +197,9 @@ std::string meta_disagreement(GstBuffer* buffer, const GstVideoInfo& info) {
     return said;
 }
 
-// The frame of a sample, converted; the GIL is held on entry and on return.
-py::object frame_of(Call& call, GstSample* sample, PixelFormat to) {
+// The frame of a sample, converted (and scaled to `size`, unless it is {0, 0}); the GIL is held
+// on entry and on return.
+py::object frame_of(Call& call, GstSample* sample, PixelFormat to, ImageSize size) {
     GstCaps* caps = gst_sample_get_caps(sample);
     GstBuffer* buffer = gst_sample_get_buffer(sample);
     if (caps == nullptr || buffer == nullptr)
@@ -219,8 +255,13 @@ py::object frame_of(Call& call, GstSample* sample, PixelFormat to) {
                                    "meta lays them out, reach past its buffer",
                                    width, height, gst_video_format_to_string(format))));
 
+    if (size.width == 0)
+        size = {width, height};
+    else if (!fits_converter(size.width, size.height))
+        sample_error(call, "A %dx%d image is too large to convert into", size.width, size.height);
+
     Colour colour = colour_of(info, caps);
-    std::vector<py::ssize_t> shape{height, width};
+    std::vector<py::ssize_t> shape{size.height, size.width};
     if (channels(to) > 1)
         shape.push_back(channels(to));
     py::array_t<std::uint8_t> image(shape);
@@ -228,7 +269,7 @@ py::object frame_of(Call& call, GstSample* sample, PixelFormat to) {
     const char* failure;
     {
         py::gil_scoped_release unlocked;
-        failure = convert_frame(mapped.frame(), colour, to, out);
+        failure = convert_frame(mapped.frame(), colour, to, size, out);
     }
     if (failure != nullptr)
         sample_error(call, "Cannot convert the sample's %dx%d %s frame: %s", width, height,
@@ -249,6 +290,7 @@ py::object pull_frame(Call& call) {
     py::handle appsink = call[0];
     py::handle timeout = call[1];
     PixelFormat to = pixel_format_of(call[2]);
+    ImageSize size = size_of(call[3]);
 
     require_instance(call, appsink, "appsink", gst_app_, app_sink_);
     double seconds = timeout_seconds(timeout);
@@ -262,7 +304,7 @@ py::object pull_frame(Call& call) {
     }
     if (pulled.sample == nullptr)
         return py::none();
-    py::object image = frame_of(call, pulled.sample, to);
+    py::object image = frame_of(call, pulled.sample, to, size);
     GstClockTime pts = GST_BUFFER_PTS(gst_sample_get_buffer(pulled.sample));
     py::object seconds_in = GST_CLOCK_TIME_IS_VALID(pts)
                                 ? py::object(py::float_(double(pts) / GST_SECOND))
@@ -293,14 +335,16 @@ py::object offer_video_meta(Call& call) {
 py::object convert_sample(Call& call) {
     py::handle sample = call[0];
     PixelFormat to = pixel_format_of(call[1]);
+    ImageSize size = size_of(call[2]);
     require_instance(call, sample, "sample", gst_, sample_);
-    return frame_of(call, pyg_boxed_get(sample.ptr(), GstSample), to);
+    return frame_of(call, pyg_boxed_get(sample.ptr(), GstSample), to, size);
 }
 
 constexpr Param pull_frame_params[] = {
     param("appsink").annotated("GstApp.AppSink"),
     param("timeout").annotated("float"),
     param("pixel_format").str().with_default("'bgr'"),
+    param("size").annotated("Optional[Tuple[int, int]]").with_default("None"),
 };
 
 constexpr Param offer_video_meta_params[] = {param("pad").annotated("Gst.Pad")};
@@ -308,6 +352,7 @@ constexpr Param offer_video_meta_params[] = {param("pad").annotated("Gst.Pad")};
 constexpr Param convert_sample_params[] = {
     param("sample").annotated("Gst.Sample"),
     param("pixel_format").str().with_default("'bgr'"),
+    param("size").annotated("Optional[Tuple[int, int]]").with_default("None"),
 };
 
 }  // namespace
