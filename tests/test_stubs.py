@@ -160,6 +160,9 @@ def _instances():
         "SampleConversionError": gstreamer.SampleConversionError("no frame"),
         "SampleSizeError": gstreamer.SampleSizeError("short"),
         "FrameBell": gstreamer.FrameBell(),
+        "BufferWatch": gstreamer.BufferWatch(),
+        "RateLimiter": gstreamer.RateLimiter(1.0),
+        "FrameSampling": gstreamer.FrameSampling(None, True),
         "CustomPipelineFactory": CustomPipelineFactory("{url}", **keywords),
         "HTTPPipelineFactory": HTTPPipelineFactory(**keywords),
     }

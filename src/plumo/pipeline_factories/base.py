@@ -11,7 +11,11 @@ from numbers import Real
 from typing import Callable, Optional
 
 # First: it pins the bindings' versions before anything here imports from gi.repository.
-from plumo.utils.gstreamer import Pipeline, offer_video_meta  # isort: skip
+from plumo.utils.gstreamer import (  # isort: skip
+    Pipeline,
+    drop_before_keyframe,
+    offer_video_meta,
+)
 
 from gi.repository import Gst  # noqa: E402
 
@@ -317,7 +321,7 @@ class PipelineFactory(ABC):
             # What can be is dropped before the decoder; the rest before it is queued and
             # converted.
             sampling.watch_decoders(pipeline, decoder)
-            pipeline.add_pad_probe(chain_sink, Gst.PadProbeType.BUFFER, sampling.after_decoding)
+            sampling.limit_after_decoding(chain_sink)
 
         if self._detect_truncation:
             StreamEnd(source, pipeline).attach(pipeline, decoder)
@@ -504,28 +508,7 @@ def _tune_decoder_element(
             # A camera's stream is joined anywhere between two keyframes: what comes before the
             # first refers to frames that never came, and a decoder makes grey pictures of it
             # (avdec_h265 even hands them on as sound).
-            sink.add_probe(Gst.PadProbeType.BUFFER, _FromFirstKeyframe().on_buffer)
-
-
-class _FromFirstKeyframe:
-    """A probe that drops what reaches a decoder before its first keyframe, then goes.
-
-    It holds nothing of the pipeline's, and removes itself: past the first keyframe, nothing of
-    it runs per frame. A stream whose frames carry no keyframe marks at all is not held back for
-    long."""
-
-    _MOST_DROPPED = 300
-
-    def __init__(self):
-        self._dropped = 0
-
-    def on_buffer(self, _pad: Gst.Pad, info: Gst.PadProbeInfo) -> Gst.PadProbeReturn:
-        if not info.get_buffer().has_flags(Gst.BufferFlags.DELTA_UNIT):
-            return Gst.PadProbeReturn.REMOVE
-        self._dropped += 1
-        if self._dropped > self._MOST_DROPPED:
-            return Gst.PadProbeReturn.REMOVE
-        return Gst.PadProbeReturn.DROP
+            drop_before_keyframe(sink)
 
 
 # Demuxers that, reading a stream rather than a file, seek their source on their own once their

@@ -8,7 +8,7 @@ import weakref
 from typing import Optional, Tuple
 
 # First: it pins the bindings' versions before anything here imports from gi.repository.
-from plumo.utils.gstreamer import Pipeline  # isort: skip
+from plumo.utils.gstreamer import BufferWatch, Pipeline  # isort: skip
 
 from gi.repository import GLib, GObject, Gst  # noqa: E402
 
@@ -86,7 +86,11 @@ class StreamEnd:
         self._source = source
         self._pipeline = weakref.ref(pipeline)
         self._lock = threading.Lock()
-        self._probing_buffers = False
+        # A camera's stream, as it passes the source's pad: its first and last bytes (in C: the
+        # stream comes in many small buffers); and the parts the demuxer finds in it.
+        self._bytes = BufferWatch(head=self._HEAD_BYTES, tail=self._TAIL_BYTES)
+        self._parts = BufferWatch()
+        self._watching_bytes = False
         self._reset()
 
     def _reset(self) -> None:
@@ -100,10 +104,8 @@ class StreamEnd:
         self._length: Optional[int] = None
         self._chunked = False
         self._camera = False
-        self._frames = 0
-        self._head = b""
-        self._closing: Optional[bytes] = None
-        self._tail = b""
+        self._bytes.reset()
+        self._parts.reset()
 
     def attach(self, pipeline: Pipeline, decoder: Gst.Element) -> None:
         """Watches the source's pad, the decoder's demuxer and the pipeline's bus."""
@@ -169,10 +171,9 @@ class StreamEnd:
                 # 0 stops it there when that answer too breaks off before its first byte, where
                 # the default would ask the camera 3 more times, at once.
                 self._source.set_property("retries", 0)
-                pipeline = self._pipeline()
-                if pipeline is not None and not self._probing_buffers:
-                    self._probing_buffers = True
-                    pipeline.add_pad_probe(pad, Gst.PadProbeType.BUFFER, self._on_buffer)
+                if not self._watching_bytes:
+                    self._watching_bytes = True
+                    self._bytes.watch(pad)
             return Gst.PadProbeReturn.OK
         if not self._camera:
             return Gst.PadProbeReturn.OK  # the rest of a body, from where it broke off
@@ -180,26 +181,9 @@ class StreamEnd:
         # that broke off. The stream ends here, and whatever comes from that answer is dropped.
         self._report()
         self._ended = True
+        self._bytes.drop()
         pad.push_event(Gst.Event.new_eos())
         return Gst.PadProbeReturn.DROP
-
-    def _on_buffer(self, _pad: Gst.Pad, info: Gst.PadProbeInfo) -> Gst.PadProbeReturn:
-        if self._ended:
-            return Gst.PadProbeReturn.DROP
-        if not self._camera:
-            return Gst.PadProbeReturn.OK
-        buffer = info.get_buffer()
-        size = buffer.get_size()
-        if self._closing is None and len(self._head) < self._HEAD_BYTES:
-            # The boundary as the demuxer takes it: the body's first line, whatever the
-            # Content-Type says.
-            self._head += buffer.extract_dup(0, min(size, self._HEAD_BYTES - len(self._head)))
-            line, newline, _ = self._head.lstrip().partition(b"\n")
-            if newline and line.startswith(b"--"):
-                self._closing = line.rstrip() + b"--"
-        start = max(0, size - self._TAIL_BYTES)
-        self._tail = (self._tail + buffer.extract_dup(start, size - start))[-self._TAIL_BYTES :]
-        return Gst.PadProbeReturn.OK
 
     def _on_element_added(self, _decoder: Gst.Element, _bin: Gst.Bin, element: Gst.Element) -> None:
         factory = element.get_factory()
@@ -210,17 +194,18 @@ class StreamEnd:
     def _on_part_pad(self, _demuxer: Gst.Element, pad: Gst.Pad) -> None:
         # The demuxer pushes each part whole, on the source's thread: by the source's EOS, this
         # counts every frame the camera sent in full.
-        pipeline = self._pipeline()
-        if pipeline is not None:
-            pipeline.add_pad_probe(pad, Gst.PadProbeType.BUFFER, self._on_part)
+        self._parts.watch(pad)
 
-    def _on_part(self, _pad: Gst.Pad, _info: Gst.PadProbeInfo) -> Gst.PadProbeReturn:
-        self._frames += 1
-        return Gst.PadProbeReturn.OK
+    def _closing_boundary(self) -> Optional[bytes]:
+        """The line that closes the camera's stream: its boundary as the demuxer takes it (the
+        body's first line, whatever the Content-Type says), with "--" after it."""
+        line, newline, _ = self._bytes.head.lstrip().partition(b"\n")
+        return line.rstrip() + b"--" if newline and line.startswith(b"--") else None
 
     def _on_end(self) -> None:
         """The source sends EOS, with no error before it."""
-        if not self._camera or (self._closing is not None and self._closing in self._tail):
+        closing = self._closing_boundary() if self._camera else None
+        if not self._camera or (closing is not None and closing in self._bytes.tail):
             # A body short of its length never gets here: souphttpsrc asks for the rest, and
             # fails if it cannot have it. Other bodies show no end to check.
             return
@@ -254,10 +239,10 @@ class StreamEnd:
         details.set_value("bytes", received)
         if self._camera:
             text = (
-                f"The camera's stream ended without its closing boundary after {self._frames} "
+                f"The camera's stream ended without its closing boundary after {self._parts.count} "
                 f"frames ({received} bytes)"
             )
-            details.set_value("frames", self._frames)
+            details.set_value("frames", self._parts.count)
         elif self._length is not None:
             text = f"The connection closed after {received} bytes of {self._length}"
             details.set_value("length", self._length)

@@ -9,14 +9,13 @@ after it is the same: the decoder, and the frames at the appsink.
 
 import os
 import re
-import threading
 import time
 from dataclasses import dataclass, field
 from typing import Dict, Optional, Tuple
 from urllib.parse import unquote, urlsplit, urlunsplit
 
 # First: it pins the bindings' versions before anything here imports from gi.repository.
-from plumo.utils.gstreamer import Gst  # isort: skip
+from plumo.utils.gstreamer import BufferWatch, Gst  # isort: skip
 
 import gi  # noqa: E402
 
@@ -230,19 +229,16 @@ def stop_when_answered(source: Gst.Element, pad: Gst.Pad) -> None:
     stopped (an error, a refusal), leaves nothing in flight. The data is dropped here, so that
     the unlinked source reports no "not-linked" error meanwhile.
     """
-    answered = threading.Event()
     probe = None
     if pad.get_task_state() == Gst.TaskState.STARTED:
-
-        def on_data(_pad: Gst.Pad, _info: Gst.PadProbeInfo) -> Gst.PadProbeReturn:
-            answered.set()
-            return Gst.PadProbeReturn.DROP
-
-        probe = pad.add_probe(Gst.PadProbeType.BUFFER | Gst.PadProbeType.BUFFER_LIST, on_data)
+        answer = BufferWatch()
+        answer.drop()
+        probe = answer.watch(pad)
         deadline = time.monotonic() + _ANSWER_WAIT
-        while not answered.wait(_ANSWER_POLL):
+        while answer.count == 0:
             if pad.get_task_state() != Gst.TaskState.STARTED or time.monotonic() >= deadline:
                 break
+            time.sleep(_ANSWER_POLL)
     try:
         source.set_state(Gst.State.NULL)
     finally:

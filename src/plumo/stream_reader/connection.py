@@ -28,6 +28,7 @@ from typing import Any, Callable, Deque, Dict, List, Optional, Tuple
 
 # First: it pins the bindings' versions and initialises GStreamer.
 from plumo.utils.gstreamer import (  # isort: skip
+    BufferWatch,
     FrameBell,
     Gst,
     Pipeline,
@@ -372,7 +373,7 @@ class Connection:
             source = pipeline.get_by_name(BUFFER_SRC_NAME)
             pad = source.get_static_pad("src") if source is not None else None
             if pad is not None:
-                self._state.watch_data(pipeline, pad)
+                self._state.watch_data(pad)
         self.prepare(pipeline, appsink)
         # After the frames that sampling drops: they are not the reader's to count.
         self._state.hear(pipeline, sink_pad, count_frames=self._latest)
@@ -577,7 +578,9 @@ class _StreamState:
         # Rung with its key at every change of phase, for a connection that is stepped (listen).
         self.bell: Optional[Tuple[FrameBell, int]] = None
         self._phase = _Phase.STARTING
-        self.frames_arrived = 0
+        # The frames that reached the appsinks of the connections given up, and of this one.
+        self._arrived_before = 0
+        self._arrivals = BufferWatch()
         # What the status shows, beyond the phase.
         self.streamed = False  # whether any connection played
         self._streamed_before = False  # whether one played before the current attempt
@@ -601,12 +604,18 @@ class _StreamState:
         self.caps: Optional[Gst.Caps] = None
         self._cause: Optional[str] = None
         self.frame_too_large = False
-        self._last_data = time.monotonic()
+        # What comes out of the source, from now on (the clock of its silence starts here).
+        self._source_data = BufferWatch()
         self._lost: Optional[str] = None  # a source's warning that its connection is gone
 
     @property
     def phase(self) -> _Phase:
         return self._phase
+
+    @property
+    def frames_arrived(self) -> int:
+        """The frames that reached the appsink so far (counted with `count_frames`)."""
+        return self._arrived_before + self._arrivals.count
 
     # --- the status -----------------------------------------------------------------------
 
@@ -712,6 +721,9 @@ class _StreamState:
         with self._changed:
             if pipeline is not None:
                 self._retired.add(pipeline)
+            # What reaches its appsink from now on is not counted.
+            self._arrived_before += self._arrivals.count
+            self._arrivals = BufferWatch()
             self._last_error = cause
             dropped = self.played
             self._drops += dropped
@@ -733,24 +745,26 @@ class _StreamState:
     def hear(self, pipeline: Pipeline, sink_pad: Gst.Pad, *, count_frames: bool) -> None:
         """Listens at the appsink's pad of the connection's new `pipeline` for the frames'
         format (the stream has started once the pipeline plays and it is known), and, with
-        `count_frames`, counts the frames that arrive there."""
+        `count_frames`, counts the frames that arrive there (in C: frames come at the stream's
+        rate)."""
         heard = weakref.ref(pipeline)
         pipeline.add_pad_probe(sink_pad, Gst.PadProbeType.EVENT_DOWNSTREAM, self._on_event, heard)
         if count_frames:
-            pipeline.add_pad_probe(sink_pad, Gst.PadProbeType.BUFFER, self._on_frame, heard)
+            self._arrivals.watch(sink_pad)
         # The pipeline was started before the probe was there, and its first frame may have
         # passed it already.
         caps = sink_pad.get_current_caps()
         if caps is not None:
             self._on_caps(caps)
 
-    def watch_data(self, pipeline: Pipeline, pad: Gst.Pad) -> None:
-        """Notes when data last came out of the source's `pad`."""
-        pipeline.add_pad_probe(pad, Gst.PadProbeType.BUFFER, self._on_data, weakref.ref(pipeline))
+    def watch_data(self, pad: Gst.Pad) -> None:
+        """Notes when data last came out of the source's `pad` (in C: it comes packet by
+        packet)."""
+        self._source_data.watch(pad)
 
     def quiet_for(self) -> float:
         """Seconds since the source last brought data (or since the connection began)."""
-        return time.monotonic() - self._last_data
+        return self._source_data.quiet_for()
 
     # --- what the pipeline says -----------------------------------------------------------
 
@@ -761,16 +775,6 @@ class _StreamState:
         event = info.get_event()
         if event is not None and event.type == Gst.EventType.CAPS and self._heard(heard()):
             self._on_caps(event.parse_caps())
-        return Gst.PadProbeReturn.OK
-
-    def _on_frame(self, _pad: Gst.Pad, _info, heard) -> Gst.PadProbeReturn:
-        if self._heard(heard()):
-            self.frames_arrived += 1
-        return Gst.PadProbeReturn.OK
-
-    def _on_data(self, _pad: Gst.Pad, _info, heard) -> Gst.PadProbeReturn:
-        if self._heard(heard()):
-            self._last_data = time.monotonic()
         return Gst.PadProbeReturn.OK
 
     def _tell(self) -> None:

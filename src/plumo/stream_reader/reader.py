@@ -505,7 +505,7 @@ def _set_up_template_sink(pipeline: Pipeline, appsink: Any, *, sampling, max_fra
     if max_framerate is not None or keyframes_only:
         chooser = Sampling(max_framerate, keyframes_only)
         chooser.watch_decoders(pipeline, pipeline)
-        pipeline.add_pad_probe(sink_pad, Gst.PadProbeType.BUFFER, chooser.after_decoding)
+        chooser.limit_after_decoding(sink_pad)
     if max_frame_pixels is not None:
         # This keeps large frames out of the reader, not out of the template's memory.
         refuse_large_frames(pipeline, sink_pad, max_frame_pixels)

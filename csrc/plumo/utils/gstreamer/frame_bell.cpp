@@ -6,9 +6,9 @@
 // one condition with the GIL released and is handed the keys that rang, each once, in the order
 // they first rang. Python code rings it too (news the reader hears on its bus watch).
 //
-// The bell's state is shared: the Python object holds it in a capsule, and every watch holds it
-// too until its appsink drops the callbacks (when the appsink is finalized, or watched again), so
-// a streaming thread never rings a bell that is gone.
+// The bell's state is shared (native_state.h): the Python object holds it, and every watch holds
+// it too until its appsink drops the callbacks (when the appsink is finalized, or watched again),
+// so a streaming thread never rings a bell that is gone.
 #define NO_IMPORT_PYGOBJECT
 #include <pygobject.h>
 
@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "gstreamer.h"
+#include "native_state.h"
 
 namespace plumo::gstreamer {
 namespace {
@@ -90,19 +91,8 @@ void forget_watch(gpointer data) {
     delete static_cast<Watch*>(data);
 }
 
-void delete_state(PyObject* capsule) {
-    delete static_cast<BellRef*>(PyCapsule_GetPointer(capsule, capsule_name));
-}
-
-// A reference of the caller's own to the bell's state: the capsule that holds it may be replaced
-// (and the state it held freed) by any Python code that runs while the caller uses it. Take it
-// after the arguments are converted, which can run such code.
 BellRef state_of(py::handle self) {
-    py::object capsule = getattr(self, state_slot_);
-    if (!PyCapsule_IsValid(capsule.ptr(), capsule_name))
-        raise(PyExc_TypeError, py::str("The FrameBell has no state: its __init__ did not run, or "
-                                       "its _bell was replaced"));
-    return *static_cast<BellRef*>(PyCapsule_GetPointer(capsule.ptr(), capsule_name));
+    return state_in<BellState>(self, state_slot_, capsule_name, "FrameBell");
 }
 
 long key_of(py::handle value) {
@@ -126,13 +116,7 @@ constexpr const char* class_doc =
 constexpr Param self_param[] = {param("self")};
 
 py::object init(Call& call) {
-    auto* state = new BellRef(std::make_shared<BellState>());
-    PyObject* capsule = PyCapsule_New(state, capsule_name, delete_state);
-    if (capsule == nullptr) {
-        delete state;
-        throw py::error_already_set();
-    }
-    setattr(call[0], state_slot_, steal(capsule));
+    keep_state(call[0], state_slot_, capsule_name, std::make_shared<BellState>());
     return py::none();
 }
 

@@ -67,4 +67,13 @@ extern const FunctionDef offer_video_meta_def;
 /// `FrameBell`: what a thread reading many appsinks waits on (frame_bell.cpp).
 py::object make_frame_bell_class(py::module_ module);
 
+// Watching and choosing buffers on the streaming threads, in C (buffer_watch.cpp, sampling.cpp).
+/// `BufferWatch`: counts what passes pads, notes when, keeps the first and last bytes.
+py::object make_buffer_watch_class(py::module_ module);
+/// `RateLimiter`: the frame rate limit, as the sampling probes apply it.
+py::object make_rate_limiter_class(py::module_ module);
+/// `FrameSampling`: the gates before a pipeline's decoders, and the limit after them.
+py::object make_frame_sampling_class(py::module_ module);
+extern const FunctionDef drop_before_keyframe_def;
+
 }  // namespace plumo::gstreamer

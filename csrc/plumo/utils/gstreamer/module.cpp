@@ -15,6 +15,7 @@ PYBIND11_MODULE(gstreamer, m) {
     m.attr("ABCMeta") = import_from("abc", "ABCMeta");
     m.attr("abstractmethod") = import_from("abc", "abstractmethod");
     m.attr("sleep") = import_from("time", "sleep");
+    m.attr("time") = py::module_::import("time");
     for (const char* name : {"Any", "Callable", "List", "Tuple"})
         m.attr(name) = import_from("typing", name);
     m.attr("np") = py::module_::import("numpy");
@@ -43,4 +44,8 @@ PYBIND11_MODULE(gstreamer, m) {
     m.attr("convert_sample") = make_function(m, convert_sample_def);
     m.attr("offer_video_meta") = make_function(m, offer_video_meta_def);
     m.attr("FrameBell") = make_frame_bell_class(m);
+    m.attr("BufferWatch") = make_buffer_watch_class(m);
+    m.attr("RateLimiter") = make_rate_limiter_class(m);
+    m.attr("FrameSampling") = make_frame_sampling_class(m);
+    m.attr("drop_before_keyframe") = make_function(m, drop_before_keyframe_def);
 }
