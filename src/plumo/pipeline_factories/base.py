@@ -46,6 +46,8 @@ _APPSINK_PROPERTIES = {
     # Deliver frames as soon as they are decoded: a file served over HTTP carries timestamps,
     # and syncing to the clock would slow it down to its nominal frame rate.
     "sync": False,
+    # A sink keeps the last frame it took otherwise, for nobody: a decoded picture a stream.
+    "enable-last-sample": False,
 }
 
 # In newest-frame mode the appsink keeps the newest decoded frame alone, dropping the one before
