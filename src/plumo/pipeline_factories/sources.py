@@ -252,8 +252,8 @@ def stop_when_answered(source: Gst.Element, pad: Gst.Pad) -> None:
 
 def _warn_unverified(url: str) -> None:
     logger.warning(
-        f"{redact_url(url)}: tls_verify is off, so any certificate is accepted: the stream may "
-        "come from anyone on the way to the camera"
+        f"{redact_url(url)}: {tls.UNVERIFIED}: the stream may come from anyone on the way to the "
+        "camera"
     )
 
 
