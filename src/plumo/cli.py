@@ -459,8 +459,8 @@ def _view(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         except OSError as e:
             group.close()
             return _fail(str(e), EXIT_USAGE)
-        print(f"Serving {server.url}", flush=True)
-        try:
+        try:  # from the first line on: a Ctrl-C just after it still stops the server's threads
+            print(f"Serving {server.url}", flush=True)
             while True:
                 time.sleep(3600)
         finally:
