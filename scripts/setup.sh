@@ -82,10 +82,10 @@ PY
 }
 if ! venv_ok; then
     if [[ -e "$VENV" ]]; then
-        say "re-creating broken or foreign .venv"
+        say "re-creating broken or foreign $VENV"
         rm -rf "$VENV"
     else
-        say "creating .venv"
+        say "creating $VENV"
     fi
     "$SYSTEM_PYTHON" -m venv --system-site-packages "$VENV"
     venv_ok || { say ".venv cannot import numpy and gi.repository.Gst"; exit 1; }
@@ -158,7 +158,7 @@ hash_now="$(source_hash)"
 if [[ "${PLUMO_REBUILD:-0}" != 0 ]] \
     || [[ "$(cat "$STAMP" 2>/dev/null || true)" != "$hash_now" ]] \
     || ! (cd "$VENV" && "$VPY" -c 'import plumo') >/dev/null 2>&1; then
-    say "building and installing plumo into .venv"
+    say "building and installing plumo into $VENV"
     rm -f "$STAMP"
     "$VPY" -m pip install --quiet --no-build-isolation \
         --config-settings="cmake.define.PLUMO_WERROR=$WERROR" \
@@ -166,7 +166,7 @@ if [[ "${PLUMO_REBUILD:-0}" != 0 ]] \
         --config-settings="build-dir=$BUILD_DIR" "$ROOT"
     echo "$hash_now" >"$STAMP"
 else
-    say "plumo is up to date in .venv"
+    say "plumo is up to date in $VENV"
 fi
 
 # --- 6. Ray (plumo.ray; its tests need it) ---------------------------------------------------

@@ -128,3 +128,74 @@ def test_a_url_without_its_scheme_is_pointed_out(path, meant, reader_loop):
         StreamReader(path, start_timeout=5).open()
     hint = f"did you mean '{meant}'?"
     assert (hint in str(raised.value)) == (meant is not None), raised.value
+
+
+@pytest.fixture(scope="module")
+def trouble(tmp_path_factory):
+    """An HTTPS server with a self-signed certificate and a plain HTTP one (each with `/clip.mkv`
+    and a `/private` that asks for credentials), the certificate, and another that did not sign
+    the server's."""
+    import streams
+
+    certificate = streams.self_signed_certificate(str(tmp_path_factory.mktemp("server")))
+    other = streams.self_signed_certificate(str(tmp_path_factory.mktemp("other")))
+    clips = {"/clip.mkv": streams.make_clips(frames=10)["/clip.mkv"]}
+    with streams.TroubleServer(clips, certificate) as https, streams.TroubleServer(clips) as http:
+        yield {"https": https.url, "http": http.url, "ca": certificate[0], "other-ca": other[0]}
+
+
+TEMPLATE = "souphttpsrc location={url} ! decodebin ! videoconvert ! appsink name=main_sink"
+
+
+@pytest.mark.parametrize(
+    "args, status, said",
+    [
+        (["{https}/clip.mkv"], 1,
+         "plumo: error: Cannot open '{https}/clip.mkv': The server's certificate is not trusted "
+         "(self-signed certificate): give the certificate of the CA that signed it with --ca-file "
+         "FILE.pem, or --insecure to accept any certificate"),
+        (["{https}/clip.mkv", "--ca-file", "{other-ca}"], 1,
+         "plumo: error: Cannot open '{https}/clip.mkv': The server's certificate is not trusted "
+         "by --ca-file '{other-ca}' (self-signed certificate)"),
+        (["{https}/clip.mkv", "--ca-file", "{ca}", "--frames", "2"], 0, ""),
+        (["{https}/clip.mkv", "--insecure", "--frames", "2"], 0,
+         "plumo: WARNING: {https}/clip.mkv: --insecure is given, so any certificate is accepted: "
+         "the stream may come from anyone on the way to the camera"),
+        (["{https}/clip.mkv", "--ca-file", "/no/such/ca.pem"], 2,
+         "plumo: error: --ca-file '/no/such/ca.pem' cannot be read: No such file or directory"),
+        (["{https}/clip.mkv", "--ca-file", "{ca}", "--pipeline", TEMPLATE], 2,
+         "plumo: error: --ca-file applies to HTTPS URLs read without --pipeline; give the "
+         "pipeline's source its settings itself"),
+        (["{http}/clip.mkv", "--insecure", "--pipeline", TEMPLATE], 2,
+         "plumo: error: --insecure applies to URLs read without --pipeline;"),
+        (["{http}/private"], 1,
+         "plumo: error: Cannot open '{http}/private': Unauthorized (401): the camera asks for a "
+         "user name and password, and the URL has none; give them in it: "
+         "http://USER:PASSWORD@{http-host}/private"),
+        (["{http-admin}/private"], 1,
+         "plumo: error: Cannot open '{http-shown}/private': Unauthorized (401): the camera "
+         "refused the user name and password in the URL"),
+    ],
+)  # fmt: skip
+def test_trust_and_credentials_are_named_as_the_command_line_gives_them(trouble, args, status,
+                                                                        said):  # fmt: skip
+    http = trouble["http"]("")
+    names = {**trouble, "https": trouble["https"](""), "http": http,
+             "http-host": http.partition("://")[2],
+             "http-admin": http.replace("://", "://admin:s3cret@"),
+             "http-shown": http.replace("://", "://admin:***@")}  # fmt: skip
+    fill = lambda text: re.sub(r"\{([\w-]+)\}", lambda m: names.get(m[1], m[0]), text)  # noqa: E731
+    done = plumo("read", *map(fill, args))
+    assert done.returncode == status, done.stderr
+    assert done.stderr.startswith(fill(said)) and len(done.stderr.splitlines()) <= 1, done.stderr
+    # Nothing names what only Python calls them, nor shows the password.
+    assert not re.search(r"ca_file|tls_verify|template|s3cret", done.stderr), done.stderr
+
+
+def test_in_python_the_same_causes_name_the_options(trouble, reader_loop):
+    from plumo import StreamReader
+
+    with pytest.raises(StreamSetupError) as raised:
+        StreamReader(trouble["https"]("/clip.mkv"), start_timeout=5).open()
+    assert str(raised.value).endswith(": give the certificate of the CA that signed it as "
+                                      "ca_file, or tls_verify=False to accept any certificate")

@@ -288,7 +288,9 @@ def test_a_camera_of_16000x16000_frames_is_refused_within_700_mib(server):
     assert result["errors"] == [["jpegdec0", "16000x16000 frames exceed max_frame_pixels "
                                              "(67108864 pixels)"]], result  # fmt: skip
     assert result["frames"] == 0 and result["eos"], result
-    assert result["max_rss_mib"] < 700, result
+    # AddressSanitizer's shadow memory and quarantine come on top (scripts/sanitize.sh); a
+    # decoded frame would still be 730 MiB more.
+    assert result["max_rss_mib"] < (1000 if streams.SANITIZED else 700), result
 
 
 # --- the stream reader, as it is -----------------------------------------------------------------

@@ -61,7 +61,7 @@ class _logging_to_stderr:
         self._level = level
         self._handler = logging.StreamHandler(sys.stderr)
         clear = "\r\033[K" if sys.stderr.isatty() else ""
-        self._handler.setFormatter(logging.Formatter(f"{clear}plumo: %(levelname)s: %(message)s"))
+        self._handler.setFormatter(_FlagsFormatter(f"{clear}plumo: %(levelname)s: %(message)s"))
 
     def __enter__(self) -> None:
         logger = logging.getLogger("plumo")
@@ -73,6 +73,41 @@ class _logging_to_stderr:
         logger = logging.getLogger("plumo")
         logger.removeHandler(self._handler)
         logger.setLevel(self._was)
+
+
+class _FlagsFormatter(logging.Formatter):
+    """Log records as the command line says them (`in_flags`)."""
+
+    def format(self, record: logging.LogRecord) -> str:
+        return in_flags(super().format(record))
+
+
+def in_flags(text: str) -> str:
+    """A reader's message as the command line says it: the reader's options it names (ca_file,
+    tls_verify=False) become the flags that set them (--ca-file, --insecure)."""
+    if "plumo.utils.tls" not in sys.modules:  # no stream was made: nothing names them
+        return text
+    from plumo.utils import tls
+
+    for option_words, flag_words in (
+        (tls.TRUST_ADVICE, "give the certificate of the CA that signed it with --ca-file "
+         "FILE.pem, or --insecure to accept any certificate"),
+        (tls.NOT_TRUSTED_BY, f"{tls.UNTRUSTED} by --ca-file "),
+        (tls.UNVERIFIED, "--insecure is given, so any certificate is accepted"),
+        ("Option 'ca_file': ca_file ", "--ca-file "),  # a CA file that cannot be read
+        # A source setting given with a template.
+        *((f"Option '{option}' applies to", f"{flag} applies to")
+          for option, flag in _SOURCE_FLAGS.items()),
+        ("read without a template; give the template's source",
+         "read without --pipeline; give the pipeline's source"),
+    ):  # fmt: skip
+        text = text.replace(option_words, flag_words)
+    return text
+
+
+# The reader's options that _add_source_arguments' flags set.
+_SOURCE_FLAGS = {"ca_file": "--ca-file", "tls_verify": "--insecure", "user_agent": "--user-agent",
+                 "headers": "--header", "rtsp_transport": "--rtsp-transport"}  # fmt: skip
 
 
 class _Parser(argparse.ArgumentParser):
@@ -424,8 +459,8 @@ def _view(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         except OSError as e:
             group.close()
             return _fail(str(e), EXIT_USAGE)
-        print(f"Serving {server.url}", flush=True)
-        try:
+        try:  # from the first line on: a Ctrl-C just after it still stops the server's threads
+            print(f"Serving {server.url}", flush=True)
             while True:
                 time.sleep(3600)
         finally:
@@ -452,7 +487,7 @@ def _resolution(frame) -> str:
 
 def _fail(message: str, status: int) -> int:
     # One line, whatever the message holds.
-    print(f"plumo: error: {' '.join(message.split())}", file=sys.stderr)
+    print(f"plumo: error: {' '.join(in_flags(message).split())}", file=sys.stderr)
     return status
 
 

@@ -210,8 +210,7 @@ class FailureEvidence:
         error = failed[0]
         parts = urlsplit(self._url)
         if error.status == 401:
-            given = parts.username is not None or parts.password is not None
-            return WRONG_CREDENTIALS if given else NO_CREDENTIALS
+            return _unauthorized(parts)
         if error.status == 404:
             return NO_SUCH_PATH.format(path=parts.path or "/")
         if error.missing_plugin and self._offers and not any(
@@ -271,8 +270,17 @@ class FailureEvidence:
             return tls.untrusted_cause(probe.certificate(self._url), self._ca)
         if status == _SOUP2_TOO_MANY_REDIRECTS or (300 <= status < 400 and error.redirected):
             return TOO_MANY_REDIRECTS
+        if status == 401:
+            return _unauthorized(urlsplit(self._url))
         return error.text
 
+
+def _unauthorized(parts: SplitResult) -> str:
+    """The cause of a 401: the credentials in the URL were refused, or how to give them."""
+    if parts.username is not None or parts.password is not None:
+        return WRONG_CREDENTIALS
+    example = f"{parts.scheme}://USER:PASSWORD@{parts.netloc}{parts.path}"
+    return f"{NO_CREDENTIALS}; give them in it: {example}"
 
 
 def _source_failed(errors: List[_Error]) -> bool:

@@ -840,8 +840,10 @@ class _StreamState:
                     "plumo-frame-too-large"
                 )
                 with self._changed:
-                    # What it said, until the cause is found (on the reading thread).
-                    self._last_error = redact_text(" ".join(error.message.split()), self._url)
+                    # What it said, until the cause is found (on the reading thread); a cause
+                    # found for an earlier attempt stands until then.
+                    if self._last_error is None:
+                        self._last_error = redact_text(" ".join(error.message.split()), self._url)
                     if self._lost is not None:
                         # Over UDP, rtspsrc then tries the server again, and fails to connect.
                         self._cause = f"the connection was lost ({self._lost})"

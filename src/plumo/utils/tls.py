@@ -69,16 +69,22 @@ def load_ca_file(path) -> CaFile:
 UNTRUSTED = "The server's certificate is not trusted"
 """How every cause of a certificate not trusted begins."""
 
+# The words of the causes below that name the reader's options; the command line names its flags
+# instead (plumo.cli).
+TRUST_ADVICE = (
+    "give the certificate of the CA that signed it as ca_file, or tls_verify=False to accept "
+    "any certificate"
+)
+NOT_TRUSTED_BY = f"{UNTRUSTED} by ca_file "
+UNVERIFIED = "tls_verify is off, so any certificate is accepted"
+
 
 def untrusted_cause(reason: Optional[str], ca: Optional[CaFile]) -> str:
     """The cause of a failure to trust a server's certificate, with what to do about it."""
     why = f" ({reason})" if reason else ""
     if ca is not None:
-        return f"{UNTRUSTED} by ca_file '{ca.path}'{why}"
-    return (
-        f"{UNTRUSTED}{why}: give the certificate of the CA that "
-        "signed it as ca_file, or read the stream with a template whose source trusts it"
-    )
+        return f"{NOT_TRUSTED_BY}'{ca.path}'{why}"
+    return f"{UNTRUSTED}{why}: {TRUST_ADVICE}"
 
 
 class UntrustedCertificate(Exception):
