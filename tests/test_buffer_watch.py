@@ -1,7 +1,7 @@
 """What the C probes note and decide on the streaming threads: `BufferWatch` (buffers counted, the
 time of the last one on Python's monotonic clock, a stream's first and last bytes, dropping) and
-`drop_before_keyframe`; and that reading a stream, whatever the options, runs no Python for each
-buffer."""
+`drop_before_keyframe`; that pipelines torn down while their C probes run leave nothing unsound;
+and that reading a stream, whatever the options, runs no Python for each buffer."""
 
 import time
 
@@ -10,7 +10,7 @@ import pytest
 import streams
 from plumo.stream_reader import StreamReader
 from plumo.stream_reader import reader as reader_module
-from plumo.utils.gstreamer import BufferWatch, Gst, drop_before_keyframe
+from plumo.utils.gstreamer import BufferWatch, FrameSampling, Gst, drop_before_keyframe
 
 DELTA = Gst.BufferFlags.DELTA_UNIT
 
@@ -104,7 +104,7 @@ def test_a_watch_counts_several_pads_together_and_forgets_at_reset(pipelines):
     assert (watch.count, watch.head, watch.tail) == (1, b"mnop", b"opqr")
 
 
-def test_a_dropping_watch_counts_what_it_drops(pipelines):
+def test_a_dropping_watch_counts_what_it_drops_until_it_is_reset(pipelines):
     source, pad = feed(pipelines)
     dropping, after = BufferWatch(), BufferWatch()
     dropping.watch(source)
@@ -114,6 +114,10 @@ def test_a_dropping_watch_counts_what_it_drops(pipelines):
     push(source, b"dropped")
     push_list(source, [b"a", b"b"])
     assert (dropping.count, after.count) == (4, 1)
+    # A restarted stream (its guard resets the watch) is let through again.
+    dropping.reset()
+    push(source, b"kept again")
+    assert (dropping.count, after.count) == (1, 2)
 
 
 def test_a_removed_watch_sees_no_more(pipelines):
@@ -165,6 +169,70 @@ def test_what_reaches_a_decoder_before_its_first_keyframe_is_dropped(pipelines, 
     for flag in flags:
         push(source, flag.encode(), DELTA if flag == "d" else Gst.BufferFlags(0))
     assert seen.head.decode() == passed
+
+
+# --- pipelines torn down while the probes run ----------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def h264_clip(tmp_path_factory):
+    """6 s at 100 frames a second, a keyframe every 50: played in real time, torn down mid-way."""
+    path = tmp_path_factory.mktemp("clips") / "ball.mkv"
+    streams.encode_file(
+        "videotestsrc num-buffers=600 pattern=ball"
+        " ! video/x-raw,width=160,height=120,framerate=100/1"
+        " ! openh264enc gop-size=50 ! h264parse ! matroskamux",
+        path,
+    )
+    return path
+
+
+def wait_for(condition, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.002)
+
+
+# Each way a pipeline goes while buffers pass its C probes: stopped with the Python objects held,
+# the Python objects let go first (the probes keep their state), or the probes removed first; at
+# a different frame each time, with frames held back before the decoder or not.
+@pytest.mark.parametrize("order", ["stop first", "objects first", "probes first"])
+@pytest.mark.parametrize("limit, keyframes_only", [(1, False), (3, True)])
+def test_a_pipeline_torn_down_while_streaming_leaves_its_probes_sound(h264_clip, order, limit,
+                                                                      keyframes_only):  # fmt: skip
+    for frame in range(2, 40, 5):
+        pipeline = Gst.parse_launch(
+            f'filesrc location="{h264_clip}" ! matroskademux ! h264parse name=parse'
+            " ! avdec_h264 name=dec ! fakesink name=out sync=true"
+        )
+        parsed = pipeline.get_by_name("parse").get_static_pad("src")
+        decoder = pipeline.get_by_name("dec").get_static_pad("sink")
+        out = pipeline.get_by_name("out").get_static_pad("sink")
+        data, frames = BufferWatch(head=64, tail=64), BufferWatch()
+        chooser = FrameSampling(limit, keyframes_only)
+        probes = [
+            (parsed, data.watch(parsed)),
+            (decoder, drop_before_keyframe(decoder)),
+            (decoder, chooser.gate_decoder(decoder)),
+            (out, chooser.limit_decoded(out)),
+            (out, frames.watch(out)),
+        ]
+        pipeline.set_state(Gst.State.PLAYING)
+        try:
+            wait_for(lambda: data.count >= frame and frames.count >= 1)
+            if order == "objects first":
+                del data, frames, chooser
+            elif order == "probes first":
+                for pad, probe in probes:
+                    pad.remove_probe(probe)
+        finally:
+            pipeline.set_state(Gst.State.NULL)
+        if order != "objects first":
+            # The state outlives the pipeline: what was seen is still there to read.
+            assert frame <= data.count < 600 and len(data.head) == len(data.tail) == 64
+            assert 1 <= frames.count <= data.count
+        del pipeline, probes, parsed, decoder, out
 
 
 # --- no Python on the streaming threads ----------------------------------------------------------

@@ -68,6 +68,65 @@ def test_without_timestamps_the_clock_decides(monkeypatch, limit):
     assert abs(count - limit * 20) <= 1
 
 
+class ReferenceLimiter:
+    """The limit as plumo first wrote it, in Python: the compiled one must decide alike."""
+
+    def __init__(self, limit):
+        self.interval = round(SECOND / limit)
+        self.clock_slack = self.interval // 10
+        self.timestamp_slack = min(self.clock_slack, 2 * MS)
+        self.by_clock = self.due = None
+        self.last = 0
+
+    def admits(self, pts, clock_now):
+        by_clock = pts == Gst.CLOCK_TIME_NONE
+        now = clock_now if by_clock else pts
+        if by_clock != self.by_clock:
+            self.by_clock, self.due = by_clock, None
+        slack = self.clock_slack if by_clock else self.timestamp_slack
+        if self.due is not None and self.last <= now < self.due - slack:
+            return False
+        on_grid = self.due is not None and -slack <= now - self.due < self.interval
+        self.due = (self.due if on_grid else now) + self.interval
+        self.last = now
+        return True
+
+
+def wandering_timestamps(rng, count):
+    """Frames at a wavering rate, with gaps, jumps back, repeats, and runs without timestamps."""
+    t, out, stamped = 0, [], True
+    for _ in range(count):
+        if rng.random() < 0.02:
+            stamped = not stamped
+        roll = rng.random()
+        if roll < 0.02:
+            t += int(rng.integers(1, 30)) * SECOND  # a gap
+        elif roll < 0.03:
+            t = max(0, t - int(rng.integers(0, 5 * SECOND)))  # a jump back
+        elif roll < 0.04:
+            pass  # the same time again
+        else:
+            t += int(rng.choice([33, 40, 41, 200, 1000])) * MS + int(rng.integers(-3, 4)) * MS
+        out.append(max(0, t) if stamped else Gst.CLOCK_TIME_NONE)
+    return out
+
+
+@pytest.mark.parametrize("seed", range(6))
+@pytest.mark.parametrize("limit", [0.25, 1, 7.5, 24, 1000])
+def test_the_compiled_limit_decides_as_the_python_one_did(monkeypatch, seed, limit):
+    rng = np.random.default_rng(seed)
+    timestamps = wandering_timestamps(rng, 2000)
+    clock = [int(c) for c in np.cumsum(rng.integers(0, 90 * MS, len(timestamps)))]
+    ticks, reference_ticks = iter(clock), iter(clock)
+    # The clock is read for the frames without a timestamp alone.
+    monkeypatch.setattr(time, "monotonic_ns", lambda: next(ticks))
+    limiter, reference = RateLimiter(limit), ReferenceLimiter(limit)
+    decisions = [limiter.admits(t) for t in timestamps]
+    none = Gst.CLOCK_TIME_NONE
+    expected = [reference.admits(t, next(reference_ticks) if t == none else 0) for t in timestamps]
+    assert decisions == expected
+
+
 # --- end to end, over HTTP -----------------------------------------------------------------------
 
 FPS = 25

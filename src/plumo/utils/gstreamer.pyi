@@ -95,7 +95,8 @@ class FrameBell:
     def wait(self, timeout: float) -> List[int]: ...
 
 # What passed pads, noted by a C probe on their streaming threads: the buffers counted, the time
-# of the last one, the first `head` and last `tail` bytes; `drop()` drops what comes from then on.
+# of the last one, the first `head` and last `tail` bytes; `drop()` drops what comes from then on,
+# until `reset()` starts afresh.
 class BufferWatch:
     def __init__(self, head: int = 0, tail: int = 0) -> None: ...
     def watch(self, pad: Gst.Pad) -> int: ...

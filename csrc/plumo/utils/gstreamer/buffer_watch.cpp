@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <mutex>
 #include <string>
 
@@ -50,12 +51,17 @@ class WatchState {
 public:
     WatchState(std::size_t head, std::size_t tail) : head_size_(head), tail_size_(tail) {}
 
-    // On a streaming thread.
-    void note(GstBuffer* buffer) {
+    // On a streaming thread: nothing may throw through GStreamer's C frames. Bytes that cannot
+    // be kept (no memory) are left out; the count and the time are kept all the same.
+    void note(GstBuffer* buffer) noexcept {
         count_.fetch_add(1, std::memory_order_relaxed);
         last_.store(monotonic_ns(), std::memory_order_relaxed);
-        if (head_size_ > 0 || tail_size_ > 0)
-            keep_bytes(buffer);
+        if (head_size_ > 0 || tail_size_ > 0) {
+            try {
+                keep_bytes(buffer);
+            } catch (const std::exception&) {
+            }
+        }
     }
 
     bool dropping() const { return dropping_.load(std::memory_order_relaxed); }
@@ -84,6 +90,7 @@ public:
         }
         count_.store(0, std::memory_order_relaxed);
         last_.store(monotonic_ns(), std::memory_order_relaxed);
+        dropping_.store(false, std::memory_order_relaxed);
     }
 
     void drop() { dropping_.store(true, std::memory_order_relaxed); }
@@ -120,17 +127,20 @@ private:
 
 using WatchRef = std::shared_ptr<WatchState>;
 
-gboolean note_buffer(GstBuffer** buffer, guint, gpointer state) {
+gboolean note_buffer(GstBuffer** buffer, guint, gpointer state) noexcept {
     static_cast<WatchState*>(state)->note(*buffer);
     return TRUE;
 }
 
-GstPadProbeReturn on_data(GstPad*, GstPadProbeInfo* info, gpointer data) {
+GstPadProbeReturn on_data(GstPad*, GstPadProbeInfo* info, gpointer data) noexcept {
     WatchState& state = **static_cast<WatchRef*>(data);
-    if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER_LIST)
-        gst_buffer_list_foreach(GST_PAD_PROBE_INFO_BUFFER_LIST(info), note_buffer, &state);
-    else
-        state.note(GST_PAD_PROBE_INFO_BUFFER(info));
+    if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
+        GstBufferList* buffers = GST_PAD_PROBE_INFO_BUFFER_LIST(info);
+        if (buffers != nullptr)
+            gst_buffer_list_foreach(buffers, note_buffer, &state);
+    } else if (GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info); buffer != nullptr) {
+        state.note(buffer);
+    }
     return state.dropping() ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
 }
 
@@ -226,9 +236,11 @@ constexpr FunctionDef head_def = function("head", "BufferWatch.head", self_param
                                           "The first bytes that passed, up to `head`", "bytes");
 constexpr FunctionDef tail_def = function("tail", "BufferWatch.tail", self_param, tail,
                                           "The last bytes that passed, up to `tail`", "bytes");
-constexpr FunctionDef reset_def = function(
-    "reset", "BufferWatch.reset", self_param, reset,
-    "Forgets what passed: the count, the bytes kept and the time of the last buffer", "None");
+constexpr FunctionDef reset_def =
+    function("reset", "BufferWatch.reset", self_param, reset,
+             "Starts afresh: forgets the count, the bytes kept and the time of the last buffer, "
+             "and lets buffers through again after `drop()`",
+             "None");
 constexpr FunctionDef drop_def = function(
     "drop", "BufferWatch.drop", self_param, drop,
     "Drops every buffer that reaches the watched pads from now on (they are still counted)",

@@ -29,6 +29,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -80,6 +81,13 @@ std::int64_t monotonic_ns() {
         .count();
 }
 
+// `time + interval`, held at the end of time: a timestamp near it must not wrap around.
+std::int64_t later(std::int64_t time, std::int64_t interval) {
+    return time > std::numeric_limits<std::int64_t>::max() - interval
+               ? std::numeric_limits<std::int64_t>::max()
+               : time + interval;
+}
+
 // Lets at most `max_framerate` frames a second through, on a grid of slots.
 //
 // Time is the frames' own timestamps, so a clip read faster than real time keeps one frame in so
@@ -100,7 +108,7 @@ public:
     // time on the monotonic clock) is kept.
     bool admits(GstClockTime pts, std::int64_t clock_now) {
         bool by_clock = pts == GST_CLOCK_TIME_NONE;
-        std::int64_t now = by_clock ? clock_now : std::int64_t(pts);
+        std::int64_t now = by_clock ? clock_now : timestamp(pts);
         if (!by_clock_ || *by_clock_ != by_clock) {
             by_clock_ = by_clock;
             next_slot_.reset();
@@ -109,8 +117,9 @@ public:
         if (next_slot_ && last_ <= now && now < *next_slot_ - slack)
             return false;
         // Anything before the last frame kept is a jump back; it is off the grid, as a gap is.
-        bool on_grid = next_slot_ && -slack <= now - *next_slot_ && now - *next_slot_ < interval_;
-        next_slot_ = (on_grid ? *next_slot_ : now) + interval_;
+        bool on_grid =
+            next_slot_ && *next_slot_ - slack <= now && now < later(*next_slot_, interval_);
+        next_slot_ = later(on_grid ? *next_slot_ : now, interval_);
         last_ = now;
         return true;
     }
@@ -120,6 +129,11 @@ public:
     }
 
 private:
+    // GStreamer's times are unsigned; past 2**63-1 ns (290 years) they are all the same here.
+    static std::int64_t timestamp(GstClockTime pts) {
+        return std::int64_t(std::min<GstClockTime>(pts, std::numeric_limits<std::int64_t>::max()));
+    }
+
     const std::int64_t interval_;
     const std::int64_t clock_slack_;
     const std::int64_t timestamp_slack_;
@@ -185,6 +199,10 @@ public:
             return GST_PAD_PROBE_OK;
         bool buffer = GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER;
         GstEvent* event = buffer ? nullptr : GST_PAD_PROBE_INFO_EVENT(info);
+        // Out-of-band events (a flush's start, say) may come on any thread: the gate's state is
+        // the streaming thread's alone, and none of them concerns it.
+        if (!buffer && (event == nullptr || !GST_EVENT_IS_SERIALIZED(event)))
+            return GST_PAD_PROBE_OK;
         if (!caps_known_ && (event == nullptr || GST_EVENT_TYPE(event) != GST_EVENT_CAPS)) {
             // A decoder already running when it was watched has had its caps.
             GstCaps* caps = gst_pad_get_current_caps(pad);
@@ -194,8 +212,6 @@ public:
         }
         if (buffer)
             return on_buffer(pad, info);
-        if (event == nullptr)
-            return GST_PAD_PROBE_OK;
         GstEventType type = GST_EVENT_TYPE(event);
         if (type == GST_EVENT_FLUSH_STOP || type == GST_EVENT_EOS) {
             reset();  // what was held was needed by nothing, or flushed
@@ -302,7 +318,8 @@ private:
             send_held(pad);
             return GST_PAD_PROBE_OK;
         }
-        held_.push_back(gst_buffer_ref(buffer));
+        held_.push_back(buffer);  // may throw: the reference is taken once it is held
+        gst_buffer_ref(buffer);
         held_bytes_ += gst_buffer_get_size(buffer);
         if (held_bytes_ > most_held_bytes)
             send_held(pad);  // a group too long to hold: decoded as it comes
@@ -347,15 +364,19 @@ private:
     gsize held_bytes_ = 0;
 };
 
-GstPadProbeReturn gate_data(GstPad* pad, GstPadProbeInfo* info, gpointer gate) {
-    return static_cast<DecoderGate*>(gate)->on_data(pad, info);
+GstPadProbeReturn gate_data(GstPad* pad, GstPadProbeInfo* info, gpointer gate) noexcept {
+    try {
+        return static_cast<DecoderGate*>(gate)->on_data(pad, info);
+    } catch (const std::exception&) {
+        return GST_PAD_PROBE_OK;  // a frame that could not be held back (no memory) is decoded
+    }
 }
 
 void forget_gate(gpointer gate) {
     delete static_cast<DecoderGate*>(gate);
 }
 
-GstPadProbeReturn limit_decoded_buffer(GstPad*, GstPadProbeInfo* info, gpointer data) {
+GstPadProbeReturn limit_decoded_buffer(GstPad*, GstPadProbeInfo* info, gpointer data) noexcept {
     Choice& choice = **static_cast<ChoiceRef*>(data);
     if (choice.limited_before_decoding.load())
         return GST_PAD_PROBE_OK;
@@ -368,7 +389,7 @@ GstPadProbeReturn limit_decoded_buffer(GstPad*, GstPadProbeInfo* info, gpointer 
 }
 
 // Drops what reaches a decoder before its first keyframe, then goes (see the constant).
-GstPadProbeReturn drop_until_keyframe(GstPad*, GstPadProbeInfo* info, gpointer data) {
+GstPadProbeReturn drop_until_keyframe(GstPad*, GstPadProbeInfo* info, gpointer data) noexcept {
     auto* dropped = static_cast<unsigned*>(data);
     if (!GST_BUFFER_FLAG_IS_SET(GST_PAD_PROBE_INFO_BUFFER(info), GST_BUFFER_FLAG_DELTA_UNIT))
         return GST_PAD_PROBE_REMOVE;
@@ -507,7 +528,9 @@ constexpr Param pad_params[] = {param("self"), param("pad").annotated("Gst.Pad")
 py::object gate_decoder(Call& call) {
     GstPad* pad = native_pad(call, call[1]);
     auto* gate = new DecoderGate(choice_of(call[0]));
-    auto mask = GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM);
+    // Flushing events reach only the probes that ask for them: a flush drops what is held.
+    auto mask = GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM |
+                                GST_PAD_PROBE_TYPE_EVENT_FLUSH);
     return py::int_(add_probe(pad, mask, gate_data, gate, forget_gate));
 }
 
