@@ -221,6 +221,34 @@ def test_the_frame_owns_its_memory_and_is_read_only():
     assert_close(frame, again)
 
 
+def test_frames_made_in_memory_earlier_frames_left_are_whole_and_apart():
+    # Frames' memory is kept for the next frames of the same size once their arrays go: a frame
+    # must never show another's pixels, nor share memory with one still alive.
+    samples = []
+    for seed, (width, height) in enumerate([(16, 8), (64, 48), (16, 8), (30, 20)]):
+        y, u, v = random_planes("I420", width, height, full=True, seed=seed)
+        data = packed("I420", y, u, v, caps_for("I420", width, height))
+        caps = caps_for("I420", width, height, "1:4:0:0")
+        samples.append(Gst.Sample.new(Gst.Buffer.new_wrapped(bytes(data)), caps, None, None))
+    forms = [("bgr", None), ("gray", None), ("rgb", (10, 6))]
+    reference = {(i, form): np.array(convert_sample(sample, *form))
+                 for i, sample in enumerate(samples) for form in forms}  # fmt: skip
+    alive = []
+    for _ in range(6):
+        for (i, form), expected in reference.items():
+            frame = convert_sample(samples[i], *form)
+            assert np.array_equal(frame, expected) and frame.flags.owndata and frame.base is None
+            alive.append((frame, expected))
+        alive = alive[::3]  # the rest go, and their memory to the next frames
+    for frame, expected in alive:
+        assert np.array_equal(frame, expected)
+    frames = [frame for frame, _ in alive]
+    assert not any(np.shares_memory(a, b) for n, a in enumerate(frames) for b in frames[n + 1 :])
+    # The frames' allocator is numpy's only while a frame is made.
+    assert np.core.multiarray.get_handler_name() == np.core.multiarray.get_handler_name(np.ones(3))
+    assert np.core.multiarray.get_handler_name() != np.core.multiarray.get_handler_name(frames[0])
+
+
 @pytest.mark.parametrize("call, error, message", [
     (lambda s: convert_sample(s, "bgra"), ValueError, "'bgr', 'rgb' or 'gray', not 'bgra'"),
     (lambda s: convert_sample(s, None), ValueError, "not None"),

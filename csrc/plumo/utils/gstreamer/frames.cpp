@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "frame_conversion.h"
+#include "frame_memory.h"
 #include "gstreamer.h"
 
 namespace plumo::gstreamer {
@@ -264,7 +265,7 @@ py::object frame_of(Call& call, GstSample* sample, PixelFormat to, ImageSize siz
     std::vector<py::ssize_t> shape{size.height, size.width};
     if (channels(to) > 1)
         shape.push_back(channels(to));
-    py::array_t<std::uint8_t> image(shape);
+    py::array_t<std::uint8_t> image = new_frame_array(shape);
     std::uint8_t* out = image.mutable_data();
     const char* failure;
     {
