@@ -281,6 +281,7 @@ def test_reading_runs_no_python_for_each_buffer(monkeypatch, main_loop, server, 
     }[source]
     options = dict(options, rtsp_transport="tcp") if source == "rtsp" else options
     with StreamReader(url, read_timeout=20, **options) as reader:
-        assert reader.read_frame() is not None
-        assert reader.read_frame() is not None
+        frames = [reader.read_frame(), reader.read_frame()]
+    # A short clip read for its newest frame may have ended by the first read.
+    assert frames[0] is not None and (frames[1] is not None or source == "clip")
     assert python_probes and not [mask for mask in python_probes if mask & PER_BUFFER]

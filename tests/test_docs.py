@@ -50,6 +50,7 @@ NOT_RUN = {
         ".venv/bin/python bench/bench_group.py",
         ".venv/bin/python bench/bench_ray.py",
         ".venv/bin/python bench/bench_churn.py",
+        ".venv/bin/python bench/bench_fleet_cost.py",
     ]},
 }  # fmt: skip
 

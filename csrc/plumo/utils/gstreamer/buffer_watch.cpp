@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <mutex>
@@ -40,12 +39,6 @@ constexpr const char* class_doc =
     `quiet_for()`, `head` and `tail` when it wants them. A watch may watch several pads (their
     buffers are counted together), and is the same object on every thread.
     )";
-
-std::int64_t monotonic_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 class WatchState {
 public:

@@ -10,6 +10,8 @@
 
 #include <glib.h>
 
+#include <chrono>
+#include <cstdint>
 #include <memory>
 
 #include "compiled_function.h"
@@ -50,6 +52,14 @@ std::shared_ptr<State> state_in(py::handle self, const Name& slot, const char* c
                                          "%s was replaced",
                                          class_name, slot.c_str())));
     return *static_cast<std::shared_ptr<State>*>(PyCapsule_GetPointer(capsule.ptr(), capsule_name));
+}
+
+/// Now on the monotonic clock, in nanoseconds: the clock of Python's `time.monotonic()` (both
+/// CLOCK_MONOTONIC on Linux), so that times taken on streaming threads compare with Python's.
+inline std::int64_t monotonic_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 /// Frees a `std::shared_ptr<State>` given to GStreamer as a callback's data.

@@ -25,7 +25,6 @@
 #include <gst/gst.h>
 
 #include <atomic>
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -74,12 +73,6 @@ constexpr unsigned most_dropped_before_keyframe = 300;
 constexpr unsigned char mpeg_picture_start[] = {0, 0, 1, 0};
 constexpr gsize mpeg_headers_bytes = 1024;
 constexpr int mpeg_i_picture = 1;
-
-std::int64_t monotonic_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // `time + interval`, held at the end of time: a timestamp near it must not wrap around.
 std::int64_t later(std::int64_t time, std::int64_t interval) {
