@@ -27,13 +27,14 @@ def static(name):
 def test_module_namespace_in_import_order():
     names = [n for n in vars(gstreamer) if not n.startswith("__")]
     assert names == [
-        "inspect", "ABCMeta", "abstractmethod", "sleep", "Any", "Callable", "List", "Tuple",
+        "inspect", "ABCMeta", "abstractmethod", "sleep", "time", "Any", "Callable", "List", "Tuple",
         "np", "GLib", "GObject", "Gst", "GstApp", "NotLinkedError", "StreamSetupError",
         "logger", "Timeout", "Pipeline", "ABCGObjectMeta", "framerate_from_structure",
         "is_video_pad", "is_rtp_audio_pad", "pad_to_string", "find_element_factory",
         "find_element", "UnknownPropertyError", "try_set_property", "SampleConversionError",
         "SampleSizeError", "sample_to_ndarray", "pull_frame", "convert_sample",
-        "offer_video_meta", "FrameBell",
+        "offer_video_meta", "FrameBell", "BufferWatch", "RateLimiter", "FrameSampling",
+        "drop_before_keyframe",
     ]  # fmt: skip
     assert gstreamer.__doc__ is None and not hasattr(gstreamer, "__all__")
     import numpy

@@ -16,6 +16,7 @@
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #include <numpy/arrayobject.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -26,6 +27,12 @@ namespace {
 
 // At most this many blocks, and bytes, are kept for reuse: a few frames of the sizes in use.
 constexpr std::size_t most_kept_blocks = 8;
+#if defined(__SANITIZE_ADDRESS__)
+// None under AddressSanitizer, which sees a frame used after its array went only in freed memory.
+constexpr bool keep_blocks = false;
+#else
+constexpr bool keep_blocks = true;
+#endif
 constexpr std::size_t most_kept_bytes = 64u << 20;
 // Each block starts with its size (numpy's own count may differ from what was allocated: a
 // zero-byte array asks for one); the data after it stays aligned for the SIMD converters.
@@ -38,7 +45,8 @@ struct Block {
 
 class KeptBlocks {
 public:
-    void* take(std::size_t size) {
+    // numpy calls these from C: nothing may throw.
+    void* take(std::size_t size) noexcept {
         {
             std::lock_guard<std::mutex> held(lock_);
             for (std::size_t i = kept_.size(); i-- > 0;) {
@@ -50,30 +58,23 @@ public:
                 }
             }
         }
-        return std::malloc(header_bytes + size);
+        return size > SIZE_MAX - header_bytes ? nullptr : std::malloc(header_bytes + size);
     }
 
-    void give_back(void* start, std::size_t size) {
-        std::vector<void*> freed;
-        {
+    void give_back(void* start, std::size_t size) noexcept {
+        if (keep_blocks && size <= most_kept_bytes) {
             std::lock_guard<std::mutex> held(lock_);
-            if (size <= most_kept_bytes) {
-                // The oldest go first: a size read no more is not asked for again.
-                while (!kept_.empty() &&
-                       (kept_.size() >= most_kept_blocks || kept_bytes_ + size > most_kept_bytes)) {
-                    freed.push_back(kept_.front().start);
-                    kept_bytes_ -= kept_.front().size;
-                    kept_.erase(kept_.begin());
-                }
-                if (kept_.size() < most_kept_blocks) {
-                    kept_.push_back({size, start});
-                    kept_bytes_ += size;
-                    start = nullptr;
-                }
+            // The oldest go first: a size read no more is not asked for again.
+            while (!kept_.empty() &&
+                   (kept_.size() >= most_kept_blocks || kept_bytes_ + size > most_kept_bytes)) {
+                std::free(kept_.front().start);
+                kept_bytes_ -= kept_.front().size;
+                kept_.erase(kept_.begin());
             }
+            kept_.push_back({size, start});  // room was reserved: no allocation
+            kept_bytes_ += size;
+            return;
         }
-        for (void* block : freed)
-            std::free(block);
         std::free(start);
     }
 
@@ -102,27 +103,29 @@ void* start_of(void* data, std::size_t* size) {
 }
 
 // numpy's handler functions: malloc, calloc, realloc and free, with sizes.
-void* frame_malloc(void*, std::size_t size) {
+void* frame_malloc(void*, std::size_t size) noexcept {
     void* start = kept_blocks().take(size);
     return start == nullptr ? nullptr : data_of(start, size);
 }
 
-void* frame_calloc(void*, std::size_t count, std::size_t item_size) {
+void* frame_calloc(void*, std::size_t count, std::size_t item_size) noexcept {
     if (item_size != 0 && count > (SIZE_MAX - header_bytes) / item_size)
         return nullptr;
     void* start = std::calloc(1, header_bytes + count * item_size);
     return start == nullptr ? nullptr : data_of(start, count * item_size);
 }
 
-void* frame_realloc(void*, void* data, std::size_t size) {
+void* frame_realloc(void*, void* data, std::size_t size) noexcept {
     if (data == nullptr)
         return frame_malloc(nullptr, size);
+    if (size > SIZE_MAX - header_bytes)
+        return nullptr;
     std::size_t old_size;
     void* start = std::realloc(start_of(data, &old_size), header_bytes + size);
     return start == nullptr ? nullptr : data_of(start, size);
 }
 
-void frame_free(void*, void* data, std::size_t) {
+void frame_free(void*, void* data, std::size_t) noexcept {
     if (data == nullptr)
         return;
     std::size_t size;
