@@ -615,7 +615,9 @@ class _StreamState:
     @property
     def frames_arrived(self) -> int:
         """The frames that reached the appsink so far (counted with `count_frames`)."""
-        return self._arrived_before + self._arrivals.count
+        # Under the lock: a drop moves the count from one to the other.
+        with self._changed:
+            return self._arrived_before + self._arrivals.count
 
     # --- the status -----------------------------------------------------------------------
 
