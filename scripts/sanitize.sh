@@ -9,8 +9,9 @@
 # The interpreter is not built with the sanitizers, so their runtime is preloaded into it (and
 # into every process the tests start). libstdc++ comes right after it: libraries that throw C++
 # exceptions of their own (libproxy, under souphttpsrc) otherwise trip ASan's check of
-# __cxa_throw. Leak checking is off: CPython leaves objects behind at exit by design. Any error
-# ends the process that hit it, and so fails its test.
+# __cxa_throw. scripts/asan-suppressions.txt lists errors found in other projects' code. Leak
+# checking is off: CPython leaves objects behind at exit by design. Any error ends the process
+# that hit it, and so fails its test.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="$ROOT/.venv-asan"
@@ -23,7 +24,7 @@ runtime() { # the shared library a runtime name resolves to, as the compiler lin
     realpath "$path"
 }
 export LD_PRELOAD="$(runtime libasan.so) $(runtime libstdc++.so)"
-export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:detect_stack_use_after_return=0:${ASAN_OPTIONS:-}"
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:detect_stack_use_after_return=0:suppressions=$ROOT/scripts/asan-suppressions.txt:${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
 # Python objects in plain malloc'ed memory, where ASan sees their bounds.
 export PYTHONMALLOC=malloc
