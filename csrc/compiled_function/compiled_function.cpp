@@ -639,6 +639,15 @@ py::object make_function(py::module_ module, const FunctionDef& def,
     return new_function(PyModule_GetDict(module.ptr()), def, tuple_of(captured).ptr());
 }
 
+py::object make_property(py::module_ module, const FunctionDef& getter) {
+    py::object getter_function = make_function(module, getter);
+    PyObject* made =
+        PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), getter_function.ptr());
+    if (made == nullptr)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(made);
+}
+
 py::object make_class(py::module_ module, const char* name, py::tuple bases, const char* doc,
                       std::initializer_list<Member> members) {
     py::object prepared = py::module_::import("types").attr("prepare_class")(name, bases);

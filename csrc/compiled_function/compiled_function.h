@@ -152,6 +152,8 @@ py::object make_function(py::module_ module, const FunctionDef& def);
 /// The same, closing over `captured`: module-level state that only its bodies see.
 py::object make_function(py::module_ module, const FunctionDef& def,
                          std::initializer_list<py::handle> captured);
+/// A read-only `property` whose getter is a new compiled function made from `getter`.
+py::object make_property(py::module_ module, const FunctionDef& getter);
 
 /// An entry of a class namespace, kept in order.
 using Member = std::pair<const char*, py::object>;

@@ -242,17 +242,15 @@ constexpr FunctionDef drop_def = function(
 }  // namespace
 
 py::object make_buffer_watch_class(py::module_ m) {
-    py::object property =
-        py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyProperty_Type));
     auto fn = [&](const FunctionDef& def) { return make_function(m, def); };
     return make_class(m, "BufferWatch", py::tuple(), class_doc,
                       {
                           {"__init__", fn(init_def)},
                           {"watch", fn(watch_def)},
-                          {"count", property(fn(count_def))},
+                          {"count", make_property(m, count_def)},
                           {"quiet_for", fn(quiet_for_def)},
-                          {"head", property(fn(head_def))},
-                          {"tail", property(fn(tail_def))},
+                          {"head", make_property(m, head_def)},
+                          {"tail", make_property(m, tail_def)},
                           {"reset", fn(reset_def)},
                           {"drop", fn(drop_def)},
                       });

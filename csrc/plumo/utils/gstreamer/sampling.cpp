@@ -592,16 +592,15 @@ py::object make_rate_limiter_class(py::module_ m) {
 }
 
 py::object make_frame_sampling_class(py::module_ m) {
-    py::object property =
-        py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyProperty_Type));
     auto fn = [&](const FunctionDef& def) { return make_function(m, def); };
-    return make_class(m, "FrameSampling", py::tuple(), frame_sampling_doc,
-                      {
-                          {"__init__", fn(sampling_init_def)},
-                          {"gate_decoder", fn(gate_decoder_def)},
-                          {"limit_decoded", fn(limit_decoded_def)},
-                          {"limited_before_decoding", property(fn(limited_before_decoding_def))},
-                      });
+    return make_class(
+        m, "FrameSampling", py::tuple(), frame_sampling_doc,
+        {
+            {"__init__", fn(sampling_init_def)},
+            {"gate_decoder", fn(gate_decoder_def)},
+            {"limit_decoded", fn(limit_decoded_def)},
+            {"limited_before_decoding", make_property(m, limited_before_decoding_def)},
+        });
 }
 
 }  // namespace plumo::gstreamer
