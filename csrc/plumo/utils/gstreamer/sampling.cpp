@@ -30,6 +30,7 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -39,6 +40,15 @@
 
 namespace plumo::gstreamer {
 namespace {
+
+// Owned references to what the gates take from GStreamer.
+struct Unref {
+    void operator()(GstBuffer* buffer) const noexcept { gst_buffer_unref(buffer); }
+    void operator()(GstCaps* caps) const noexcept { gst_caps_unref(caps); }
+    void operator()(GstElement* element) const noexcept { gst_object_unref(element); }
+};
+template <typename T>
+using Owned = std::unique_ptr<T, Unref>;
 
 Name gst_("Gst");
 Name pad_("Pad");
@@ -198,10 +208,8 @@ public:
             return GST_PAD_PROBE_OK;
         if (!caps_known_ && (event == nullptr || GST_EVENT_TYPE(event) != GST_EVENT_CAPS)) {
             // A decoder already running when it was watched has had its caps.
-            GstCaps* caps = gst_pad_get_current_caps(pad);
-            on_caps(pad, caps);
-            if (caps != nullptr)
-                gst_caps_unref(caps);
+            Owned<GstCaps> caps(gst_pad_get_current_caps(pad));
+            on_caps(pad, caps.get());
         }
         if (buffer)
             return on_buffer(pad, info);
@@ -254,13 +262,12 @@ private:
         // Decoding starts again at a keyframe after a group's rest is left out. One that is not
         // an IDR picture may leave later frames referring to what was left out: only a decoder
         // that refuses frames it could not decode whole (libav's) may have it left out.
-        GstElement* decoder = gst_pad_get_parent_element(pad);
-        may_hold_ = choice.max_framerate && !limit_here_ && decoder != nullptr &&
-                    g_object_class_find_property(G_OBJECT_GET_CLASS(decoder), "output-corrupt");
+        Owned<GstElement> decoder(gst_pad_get_parent_element(pad));
+        may_hold_ =
+            choice.max_framerate && !limit_here_ && decoder != nullptr &&
+            g_object_class_find_property(G_OBJECT_GET_CLASS(decoder.get()), "output-corrupt");
         if (may_hold_)
-            g_object_set(decoder, "output-corrupt", FALSE, nullptr);
-        if (decoder != nullptr)
-            gst_object_unref(decoder);
+            g_object_set(decoder.get(), "output-corrupt", FALSE, nullptr);
     }
 
     GstPadProbeReturn on_buffer(GstPad* pad, GstPadProbeInfo* info) {
@@ -311,8 +318,8 @@ private:
             send_held(pad);
             return GST_PAD_PROBE_OK;
         }
-        held_.push_back(buffer);  // may throw: the reference is taken once it is held
-        gst_buffer_ref(buffer);
+        Owned<GstBuffer> kept(gst_buffer_ref(buffer));
+        held_.push_back(std::move(kept));  // may throw: `kept` lets its reference go then
         held_bytes_ += gst_buffer_get_size(buffer);
         if (held_bytes_ > most_held_bytes)
             send_held(pad);  // a group too long to hold: decoded as it comes
@@ -321,24 +328,20 @@ private:
 
     // Sends the frames held, in order, into the decoder, on this streaming thread.
     void send_held(GstPad* pad) {
-        std::vector<GstBuffer*> held;
+        std::vector<Owned<GstBuffer>> held;
         held.swap(held_);
         held_bytes_ = 0;
         resending_ = true;
-        std::size_t next = 0;
-        while (next < held.size()) {
-            // The pad takes the buffer, whatever becomes of it.
-            if (gst_pad_chain(pad, held[next++]) != GST_FLOW_OK)
+        for (Owned<GstBuffer>& buffer : held) {
+            // The pad takes the buffer, whatever becomes of it; those after a failure go with
+            // `held`.
+            if (gst_pad_chain(pad, buffer.release()) != GST_FLOW_OK)
                 break;  // flushing, or the decoder failed (and says so on the bus)
         }
-        for (; next < held.size(); ++next)
-            gst_buffer_unref(held[next]);
         resending_ = false;
     }
 
     void forget_held() {
-        for (GstBuffer* buffer : held_)
-            gst_buffer_unref(buffer);
         held_.clear();
         held_bytes_ = 0;
     }
@@ -353,7 +356,7 @@ private:
     bool resending_ = false;  // the frames held are on their way to the decoder
     std::optional<RateLimit> limiter_;
     std::optional<GstClockTime> previous_;
-    std::vector<GstBuffer*> held_;  // owned references
+    std::vector<Owned<GstBuffer>> held_;
     gsize held_bytes_ = 0;
 };
 
